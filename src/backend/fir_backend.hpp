@@ -1,0 +1,43 @@
+// Compute backends: which kernels an engine uses for its inner products.
+//
+// Each backend is one record (display name and kernel entry points). An
+// engine resolves its record once at construction and calls through it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "backend/cpu_features.hpp"
+#include "resampler/config.hpp"
+
+namespace tenvira {
+
+enum class FirBackend : std::uint8_t { Scalar = 0, Avx2Fma = 1, Avx512f = 2, Neon = 3, Rvv = 4 };
+
+using DotF32 = float (*)(const float*, const float*, std::size_t) noexcept;
+using DotI16 = std::int64_t (*)(const std::int16_t*, const std::int16_t*, std::size_t) noexcept;
+
+struct BackendRecord {
+    FirBackend backend;
+    const char* name;
+    DotF32 dot_f32;
+    DotI16 dot_i16;
+};
+
+// The display name: "scalar", "avx2+fma", "avx512f", "neon" or "rvv".
+const char* backend_name(FirBackend backend) noexcept;
+
+const BackendRecord& backend_record(FirBackend backend) noexcept;
+
+// Turns a request into the backend this processor can run, or
+// `BackendUnavailable` carrying the display name of the one it cannot.
+Result<FirBackend> select_backend(BackendRequest request);
+// The same decision for a given feature record.
+Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu);
+
+// The int16 kernel of the AVX-512F backend: the AVX2 kernel when the
+// processor reports AVX2 and FMA, tested at each call, else the scalar one.
+std::int64_t dot_i16_q15_avx512_backend(const std::int16_t* window, const std::int16_t* coeffs,
+                                        std::size_t n) noexcept;
+
+}  // namespace tenvira

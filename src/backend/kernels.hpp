@@ -1,0 +1,32 @@
+// Inner-product kernels of the polyphase FIR paths.
+//
+// This header is included by the per-ISA translation units, so it declares
+// plain functions only and pulls in nothing but <cstddef> and <cstdint>.
+//
+// float32 kernels: window · coeffs over n elements, one float32 result. The
+// scalar kernel multiplies and adds separately, in index order, from +0.0.
+// The vector kernels chain fused multiply-adds into one accumulator per lane
+// (blocks of 8 or 16 in order), sum the lanes strictly left to right and
+// finish the remainder with scalar fused multiply-adds.
+//
+// int16 kernels: the exact signed 64-bit sum of the products. The AVX2 kernel
+// sums pairs of products into eight wrapping 32-bit lanes, which is exact for
+// the Q15 rows of the filter bank.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tenvira {
+
+float dot_f32_scalar(const float* window, const float* coeffs, std::size_t n) noexcept;
+std::int64_t dot_i16_q15_scalar(const std::int16_t* window, const std::int16_t* coeffs, std::size_t n) noexcept;
+
+// Require AVX2 and FMA.
+float dot_f32_avx2_inner(const float* window, const float* coeffs, std::size_t n) noexcept;
+std::int64_t dot_i16_q15_avx2_inner(const std::int16_t* window, const std::int16_t* coeffs, std::size_t n) noexcept;
+
+// Requires AVX-512F (and FMA, which detection demands alongside it).
+float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t n) noexcept;
+
+}  // namespace tenvira

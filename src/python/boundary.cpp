@@ -1,0 +1,75 @@
+#include "python/boundary.hpp"
+
+#include <exception>
+#include <new>
+#include <stdexcept>
+
+#include "resampler/fault.hpp"
+
+namespace tenvira::python {
+
+namespace {
+
+constexpr const char* fault_doc =
+    "Raised when native code called from Python meets an internal fault.\n"
+    "\n"
+    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
+    "that it typically propagates all the way up and ends the interpreter\n"
+    "instead of being swallowed by an ordinary `except Exception` clause.";
+
+PyObject* fault_type = nullptr;
+
+void raise_fault(const char* message) noexcept {
+    PyObject* type = fault_exception_type();
+    if (type == nullptr) {
+        // The class itself could not be made: keep the message at least.
+        PyErr_Clear();
+        PyErr_SetString(PyExc_SystemError, message);
+        return;
+    }
+    PyErr_SetString(type, message);
+}
+
+}  // namespace
+
+void throw_python_error() { throw PythonError{}; }
+
+PyObject* fault_exception_type() noexcept {
+    // The interpreter lock serialises callers, so a plain pointer suffices.
+    if (fault_type == nullptr) {
+        fault_type = PyErr_NewExceptionWithDoc("extension_runtime.FaultException", fault_doc, PyExc_BaseException,
+                                               nullptr);
+    }
+    return fault_type;
+}
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const PythonError&) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        }
+    } catch (const InternalFault& fault) {
+        raise_fault(fault.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        PyErr_NoMemory();
+    } catch (const std::exception& e) {
+        raise_fault((std::string("internal error: ") + e.what()).c_str());
+    } catch (...) {
+        raise_fault("internal error: unknown C++ exception");
+    }
+}
+
+void report_unraisable_current_exception(PyObject* context) noexcept {
+    // Deallocation may run while another exception is pending; keep it.
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    translate_current_exception();
+    PyErr_WriteUnraisable(context);
+    PyErr_Restore(type, value, traceback);
+}
+
+}  // namespace tenvira::python

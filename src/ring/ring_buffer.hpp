@@ -1,0 +1,143 @@
+// Per-channel input history addressed by absolute frame index.
+//
+// Frame a of the stream lives in slot a mod capacity while it is retained.
+// Reading an index that is not retained yields silence, which makes the stream
+// read as zeros before its first frame, after its newest frame and during the
+// end-of-stream drain. Capacity only grows, to powers of two; the engine's
+// initial capacity in general is not one, so slots are found by a true
+// remainder until the first growth and by a mask afterwards.
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "aligned/memory.hpp"
+#include "resampler/fault.hpp"
+
+namespace tenvira {
+
+template <typename S>
+class RingBuffer {
+public:
+    // A ring of `capacity` zero samples with nothing retained (start 0, len 0).
+    explicit RingBuffer(std::uint64_t capacity) {
+        if (capacity == 0) fault("ring buffer capacity must be at least 1");
+        storage_ = static_cast<S*>(checked_calloc(capacity, sizeof(S)));
+        set_capacity(capacity);
+    }
+
+    RingBuffer(const RingBuffer&) = delete;
+    RingBuffer& operator=(const RingBuffer&) = delete;
+
+    RingBuffer(RingBuffer&& other) noexcept
+        : storage_(std::exchange(other.storage_, nullptr)),
+          capacity_(std::exchange(other.capacity_, 0)),
+          mask_(other.mask_),
+          start_(other.start_),
+          len_(other.len_) {}
+
+    RingBuffer& operator=(RingBuffer&& other) noexcept {
+        if (this != &other) {
+            std::free(storage_);
+            storage_ = std::exchange(other.storage_, nullptr);
+            capacity_ = std::exchange(other.capacity_, 0);
+            mask_ = other.mask_;
+            start_ = other.start_;
+            len_ = other.len_;
+        }
+        return *this;
+    }
+
+    ~RingBuffer() { std::free(storage_); }
+
+    std::uint64_t capacity() const noexcept { return capacity_; }
+    std::int64_t start() const noexcept { return start_; }
+    std::int64_t len() const noexcept { return len_; }
+    // One past the newest retained index.
+    std::int64_t end() const noexcept { return start_ + len_; }
+    // The raw slots, for readers that copy contiguous runs.
+    const S* storage() const noexcept { return storage_; }
+
+    std::uint64_t slot(std::int64_t a) const noexcept {
+        const auto u = static_cast<std::uint64_t>(a);
+        return mask_ != 0 ? (u & mask_) : (u % capacity_);
+    }
+
+    S get(std::int64_t a) const noexcept {
+        if (start_ <= a && a < start_ + len_) return storage_[slot(a)];
+        return S{};
+    }
+
+    void push(S x) noexcept {
+        if (static_cast<std::uint64_t>(len_) < capacity_) {
+            storage_[slot(start_ + len_)] = x;
+            len_ += 1;
+        } else {
+            storage_[slot(start_)] = x;
+            start_ += 1;
+        }
+    }
+
+    // Makes room before a chunk of `frames` frames is appended; `taps` is the
+    // filter length of the engine.
+    void ensure_capacity(std::uint64_t frames, std::uint64_t taps) {
+        std::uint64_t need = sat_add(sat_add(sat_add(static_cast<std::uint64_t>(std::max<std::int64_t>(len_, 0)), taps), frames), 8);
+        need = std::max(need, sat_mul(4, taps));
+        if (need <= capacity_) return;
+
+        // Smallest power of two at or above `need`; beyond 2^63 none exists,
+        // and such a byte size is out of range anyway.
+        if (need > (std::uint64_t{1} << 63)) fault("capacity overflow");
+        std::uint64_t grown = 1;
+        while (grown < need) grown <<= 1;
+
+        S* fresh = static_cast<S*>(checked_calloc(grown, sizeof(S)));
+        const std::uint64_t mask = grown - 1;
+        for (std::int64_t a = start_; a < start_ + len_; ++a) {
+            fresh[static_cast<std::uint64_t>(a) & mask] = storage_[slot(a)];
+        }
+        std::free(storage_);
+        storage_ = fresh;
+        set_capacity(grown);
+    }
+
+    // Forgets the retained samples with index below k.
+    void discard_before(std::int64_t k) {
+        const std::int64_t end = start_ + len_;
+        if (end < start_) {
+            fault("min > max. min = " + std::to_string(start_) + ", max = " + std::to_string(end));
+        }
+        const std::int64_t new_start = std::clamp(k, start_, end);
+        start_ = new_start;
+        len_ = end - new_start;
+    }
+
+private:
+    static std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) noexcept {
+        std::uint64_t r = 0;
+        return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+    }
+    static std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
+        std::uint64_t r = 0;
+        return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+    }
+
+    void set_capacity(std::uint64_t capacity) noexcept {
+        capacity_ = capacity;
+        mask_ = (capacity & (capacity - 1)) == 0 ? capacity - 1 : 0;
+        // A capacity of 1 is a power of two whose mask is 0; the remainder
+        // path gives the same slot 0.
+    }
+
+    S* storage_ = nullptr;
+    std::uint64_t capacity_ = 0;
+    std::uint64_t mask_ = 0;
+    std::int64_t start_ = 0;
+    std::int64_t len_ = 0;
+};
+
+}  // namespace tenvira

@@ -1,0 +1,174 @@
+// Kernels against independent models of their arithmetic: sequential float32
+// multiply-then-add for the scalar kernel; per-lane fused chains, a
+// left-to-right lane sum and a fused tail for the vector kernels; wrapping
+// 32-bit pair lanes for the int16 AVX2 kernel.
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "backend/cpu_features.hpp"
+#include "backend/fir_backend.hpp"
+#include "backend/kernels.hpp"
+
+namespace tenvira {
+namespace {
+
+const std::size_t lengths[] = {0, 1, 7, 8, 9, 15, 16, 17, 24, 31, 32, 33, 48, 63, 64, 65, 96, 129};
+
+float model_vector_f32(const std::vector<float>& w, const std::vector<float>& c, std::size_t lanes) {
+    const std::size_t n = w.size();
+    const std::size_t blocks = n / lanes;
+    std::vector<float> acc(lanes, 0.0f);
+    for (std::size_t j = 0; j < blocks; ++j) {
+        for (std::size_t k = 0; k < lanes; ++k) acc[k] = std::fmaf(w[j * lanes + k], c[j * lanes + k], acc[k]);
+    }
+    float s = acc[0] + acc[1];
+    for (std::size_t k = 2; k < lanes; ++k) s = s + acc[k];
+    for (std::size_t i = blocks * lanes; i < n; ++i) s = std::fmaf(w[i], c[i], s);
+    return s;
+}
+
+std::int64_t model_avx2_i16(const std::vector<std::int16_t>& w, const std::vector<std::int16_t>& c) {
+    const std::size_t n = w.size();
+    const std::size_t blocks = n / 16;
+    std::uint32_t lanes[8] = {};
+    for (std::size_t j = 0; j < blocks; ++j) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            const std::size_t i = 16 * j + 2 * k;
+            const std::int64_t pair = std::int64_t{w[i]} * c[i] + std::int64_t{w[i + 1]} * c[i + 1];
+            lanes[k] += static_cast<std::uint32_t>(pair);  // 32-bit wrap-around
+        }
+    }
+    std::int64_t s = 0;
+    for (std::uint32_t lane : lanes) s += static_cast<std::int32_t>(lane);
+    for (std::size_t i = 16 * blocks; i < n; ++i) s += std::int64_t{w[i]} * c[i];
+    return s;
+}
+
+std::int64_t exact_i16(const std::vector<std::int16_t>& w, const std::vector<std::int16_t>& c) {
+    std::int64_t s = 0;
+    for (std::size_t i = 0; i < w.size(); ++i) s += std::int64_t{w[i]} * c[i];
+    return s;
+}
+
+std::vector<float> random_floats(std::mt19937& rng, std::size_t n) {
+    std::uniform_real_distribution<float> d(-1.0f, 1.0f);
+    std::vector<float> v(n);
+    for (float& x : v) x = d(rng);
+    return v;
+}
+
+std::vector<std::int16_t> random_i16(std::mt19937& rng, std::size_t n, int lo = -32768, int hi = 32767) {
+    std::uniform_int_distribution<int> d(lo, hi);
+    std::vector<std::int16_t> v(n);
+    for (auto& x : v) x = static_cast<std::int16_t>(d(rng));
+    return v;
+}
+
+bool have_avx2_fma() { return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma); }
+
+TEST(Kernels, ScalarFloatIsSequentialWithoutFusion) {
+    // x*x is 1 + 2^-11 + 2^-24 exactly; rounded separately it cancels the
+    // first term to 0, fused it leaves 2^-24.
+    const float x = 1.0f + std::ldexp(1.0f, -12);
+    const std::vector<float> w = {-(1.0f + std::ldexp(1.0f, -11)), x};
+    const std::vector<float> c = {1.0f, x};
+    EXPECT_EQ(dot_f32_scalar(w.data(), c.data(), 2), 0.0f);
+    // Order matters: (1e8 + 1) rounds back to 1e8 before -1e8 cancels it.
+    const std::vector<float> w2 = {1e8f, 1.0f, -1e8f};
+    const std::vector<float> ones = {1.0f, 1.0f, 1.0f};
+    EXPECT_EQ(dot_f32_scalar(w2.data(), ones.data(), 3), 0.0f);
+    EXPECT_TRUE(std::signbit(dot_f32_scalar(nullptr, nullptr, 0)) == false);
+    EXPECT_EQ(dot_f32_scalar(nullptr, nullptr, 0), 0.0f);
+}
+
+TEST(Kernels, Avx2FloatTailIsFused) {
+    if (!have_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
+    const float x = 1.0f + std::ldexp(1.0f, -12);
+    const std::vector<float> w = {-(1.0f + std::ldexp(1.0f, -11)), x};
+    const std::vector<float> c = {1.0f, x};
+    EXPECT_EQ(dot_f32_avx2_inner(w.data(), c.data(), 2), std::ldexp(1.0f, -24));
+}
+
+TEST(Kernels, FloatKernelsMatchTheirModels) {
+    std::mt19937 rng(1234);
+    for (std::size_t n : lengths) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const auto w = random_floats(rng, n);
+            const auto c = random_floats(rng, n);
+            float sequential = 0.0f;
+            for (std::size_t i = 0; i < n; ++i) {
+                const float p = w[i] * c[i];
+                sequential = sequential + p;
+            }
+            EXPECT_EQ(std::bit_cast<std::uint32_t>(dot_f32_scalar(w.data(), c.data(), n)),
+                      std::bit_cast<std::uint32_t>(sequential))
+                << "n=" << n;
+            if (have_avx2_fma()) {
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(dot_f32_avx2_inner(w.data(), c.data(), n)),
+                          std::bit_cast<std::uint32_t>(model_vector_f32(w, c, 8)))
+                    << "avx2 n=" << n;
+            }
+            if (has_feature(CpuFeature::Avx512f)) {
+                EXPECT_EQ(std::bit_cast<std::uint32_t>(dot_f32_avx512_inner(w.data(), c.data(), n)),
+                          std::bit_cast<std::uint32_t>(model_vector_f32(w, c, 16)))
+                    << "avx512 n=" << n;
+            }
+        }
+    }
+}
+
+TEST(Kernels, Int16KernelsMatchModels) {
+    std::mt19937 rng(99);
+    for (std::size_t n : lengths) {
+        for (int trial = 0; trial < 20; ++trial) {
+            const auto w = random_i16(rng, n);
+            const auto c = random_i16(rng, n);
+            EXPECT_EQ(dot_i16_q15_scalar(w.data(), c.data(), n), exact_i16(w, c)) << "n=" << n;
+            if (have_avx2_fma()) {
+                EXPECT_EQ(dot_i16_q15_avx2_inner(w.data(), c.data(), n), model_avx2_i16(w, c)) << "n=" << n;
+            }
+        }
+    }
+}
+
+TEST(Kernels, Avx2Int16IsExactForQ15RowsAndWrapsOnlyAtTheExtreme) {
+    if (!have_avx2_fma()) GTEST_SKIP() << "no AVX2+FMA";
+    std::mt19937 rng(7);
+    // Coefficients whose per-lane magnitudes stay below 2.0 in Q15: exact.
+    for (std::size_t n : lengths) {
+        const auto w = random_i16(rng, n);
+        const auto c = random_i16(rng, n, -4000, 4000);
+        EXPECT_EQ(dot_i16_q15_avx2_inner(w.data(), c.data(), n), exact_i16(w, c)) << "n=" << n;
+    }
+    // All four operands of a pair at -32768: the pair sum 2^31 wraps.
+    const std::vector<std::int16_t> minimum(16, -32768);
+    EXPECT_EQ(dot_i16_q15_avx2_inner(minimum.data(), minimum.data(), 16), 8 * std::int64_t{-2147483648});
+    EXPECT_EQ(dot_i16_q15_scalar(minimum.data(), minimum.data(), 16), 16 * (std::int64_t{1} << 30));
+    // In the tail the products are exact 64-bit values.
+    EXPECT_EQ(dot_i16_q15_avx2_inner(minimum.data(), minimum.data(), 15), 15 * (std::int64_t{1} << 30));
+}
+
+TEST(Kernels, BackendTableDispatch) {
+    EXPECT_EQ(backend_record(FirBackend::Scalar).dot_f32, &dot_f32_scalar);
+    EXPECT_EQ(backend_record(FirBackend::Scalar).dot_i16, &dot_i16_q15_scalar);
+    EXPECT_EQ(backend_record(FirBackend::Avx2Fma).dot_f32, &dot_f32_avx2_inner);
+    EXPECT_EQ(backend_record(FirBackend::Avx2Fma).dot_i16, &dot_i16_q15_avx2_inner);
+    EXPECT_EQ(backend_record(FirBackend::Avx512f).dot_f32, &dot_f32_avx512_inner);
+    for (FirBackend b : {FirBackend::Neon, FirBackend::Rvv}) {
+        EXPECT_EQ(backend_record(b).dot_f32, &dot_f32_scalar);
+        EXPECT_EQ(backend_record(b).dot_i16, &dot_i16_q15_scalar);
+    }
+    // The AVX-512F backend's int16 kernel gives the exact sum either way.
+    std::mt19937 rng(5);
+    const auto w = random_i16(rng, 96);
+    const auto c = random_i16(rng, 96, -2000, 2000);
+    EXPECT_EQ(backend_record(FirBackend::Avx512f).dot_i16(w.data(), c.data(), 96), exact_i16(w, c));
+}
+
+}  // namespace
+}  // namespace tenvira

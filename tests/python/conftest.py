@@ -1,0 +1,26 @@
+import platform
+
+import tenvira
+
+
+def cpu_flags() -> set[str]:
+    try:
+        with open("/proc/cpuinfo", encoding="ascii", errors="replace") as f:
+            for line in f:
+                if line.startswith("flags"):
+                    return set(line.split(":", 1)[1].split())
+    except OSError:
+        pass
+    return set()
+
+
+def pytest_report_header(config):
+    flags = cpu_flags()
+    wanted = [name for name in ("avx2", "fma", "f16c", "avx512f") if name in flags]
+    lines = [
+        f"tenvira: {tenvira.__file__}",
+        f"cpu: {platform.machine()} features: {' '.join(wanted) or 'none of avx2/fma/avx512f'}",
+    ]
+    if hasattr(tenvira, "F32Resampler"):
+        lines.append(f"auto backend: {tenvira.F32Resampler(48000, 16000, 1).selected_backend}")
+    return lines

@@ -1,0 +1,30 @@
+#!/usr/bin/env bash
+# Runs every test: the C++ suite through CTest, then the wheel's ABI check and
+# the Python suite against the installed module.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+JOBS=${JOBS:-$(nproc)}
+export PIP_ROOT_USER_ACTION=ignore
+
+bash tools/setup.sh
+
+echo "== C++ tests"
+cmake -S . -B build/cpp -DTENVIRA_BUILD_MODULE=OFF -DTENVIRA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release >/dev/null
+cmake --build build/cpp -j "$JOBS"
+ctest --test-dir build/cpp --output-on-failure -j "$JOBS"
+
+echo "== wheel"
+rm -rf build/wheel
+"$PYTHON" -m pip wheel -q --disable-pip-version-check --no-deps . -w build/wheel
+wheel=$(ls build/wheel/tenvira-*.whl)
+case "$wheel" in
+  *-cp311-abi3-*.whl) ;;
+  *) echo "wheel is not tagged cp311-abi3: $wheel"; exit 1 ;;
+esac
+"$PYTHON" -m abi3audit --strict --report "$wheel"
+"$PYTHON" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
+
+echo "== Python tests"
+# Run from the tests folder so that the installed module is what gets imported.
+"$PYTHON" -m pytest -q -p no:cacheprovider tests/python
