@@ -1,0 +1,417 @@
+#include "resampler/core.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <type_traits>
+
+#include "aligned/memory.hpp"
+#include "resampler/fault.hpp"
+
+namespace tenvira {
+
+namespace {
+
+template <typename S>
+struct SampleTraits;
+
+template <>
+struct SampleTraits<float> {
+    using Coeff = float;
+    using Acc = float;
+    static const AlignedBuffer<float>& bank(const FilterBank& b) { return b.coeffs_f32; }
+    static const AlignedBuffer<float>& coeffs(const HalfBandFilter& h) { return h.coeffs_f32; }
+    static const AlignedBuffer<float>& coeffs_x2(const HalfBandFilter& h) { return h.coeffs_x2_f32; }
+    static const AlignedBuffer<float>& coeffs(const ThirdBandFilter& t) { return t.coeffs_f32; }
+    template <typename F>
+    static float center(const F& f) { return f.center_f32; }
+    // One term of a fixed-path sum: a float32 product, added in float32.
+    static Acc product(float x, float c) { return x * c; }
+    static float dot(const BackendRecord& k, const float* w, const float* c, std::size_t n) {
+        return k.dot_f32(w, c, n);
+    }
+    static float output(Acc acc) { return acc; }
+    static float to_iir(float x) { return x; }
+    static float from_iir(float y) { return y; }
+};
+
+template <>
+struct SampleTraits<std::int16_t> {
+    using Coeff = std::int16_t;
+    using Acc = std::int64_t;
+    static const AlignedBuffer<std::int16_t>& bank(const FilterBank& b) { return b.coeffs_q15; }
+    static const AlignedBuffer<std::int16_t>& coeffs(const HalfBandFilter& h) { return h.coeffs_q15; }
+    static const AlignedBuffer<std::int16_t>& coeffs_x2(const HalfBandFilter& h) { return h.coeffs_x2_q15; }
+    static const AlignedBuffer<std::int16_t>& coeffs(const ThirdBandFilter& t) { return t.coeffs_q15; }
+    template <typename F>
+    static std::int16_t center(const F& f) { return f.center_q15; }
+    // Exact 64-bit products and sums; rounding happens once, in q15_out.
+    static Acc product(std::int16_t x, std::int16_t c) { return std::int64_t{x} * std::int64_t{c}; }
+    static Acc dot(const BackendRecord& k, const std::int16_t* w, const std::int16_t* c, std::size_t n) {
+        return k.dot_i16(w, c, n);
+    }
+    static std::int16_t output(Acc acc) { return q15_out(acc); }
+    static float to_iir(std::int16_t x) { return static_cast<float>(x); }
+    static std::int16_t from_iir(float y) { return iir_to_i16(y); }
+};
+
+std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r = 0;
+    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
+    std::uint64_t r = 0;
+    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
+}
+
+// ceil(frames × output_rate / input_rate), exact; saturates at 2^64 - 1.
+std::uint64_t stream_total(std::int64_t frames_in, std::uint32_t input_rate, std::uint32_t output_rate) noexcept {
+    const unsigned __int128 n = static_cast<unsigned __int128>(std::max<std::int64_t>(frames_in, 0)) * output_rate;
+    const unsigned __int128 q = n / input_rate + (n % input_rate != 0 ? 1 : 0);
+    return q > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                         : static_cast<std::uint64_t>(q);
+}
+
+// Reserves room for `extra` more samples, refusing sizes the machine cannot
+// hold before anything is written.
+template <typename S>
+void reserve_more(std::vector<S>& out, std::uint64_t extra) {
+    const std::uint64_t total = sat_add(out.size(), extra);
+    if (total <= out.capacity()) return;
+    check_allocation(sat_mul(total, sizeof(S)));
+    if (total > out.max_size()) throw std::bad_alloc();
+    out.reserve(static_cast<std::size_t>(total));
+}
+
+}  // namespace
+
+std::int64_t trunc_i64(double x) noexcept {
+    if (std::isnan(x)) return 0;
+    if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
+    if (x < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
+    return static_cast<std::int64_t>(x);
+}
+
+std::uint64_t trunc_u64(double x) noexcept {
+    if (std::isnan(x) || x <= 0.0) return 0;
+    if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
+    return static_cast<std::uint64_t>(x);
+}
+
+std::int16_t q15_out(std::int64_t acc) noexcept {
+    // The addition wraps like the machine's; real accumulators are far from
+    // the 64-bit limits.
+    const auto biased = static_cast<std::int64_t>(static_cast<std::uint64_t>(acc) + 16384u);
+    const std::int64_t r = biased >> 15;
+    return static_cast<std::int16_t>(std::clamp<std::int64_t>(r, -32768, 32767));
+}
+
+std::int16_t iir_to_i16(float y) noexcept {
+    const float r = std::roundf(y);
+    if (std::isnan(r)) return 0;
+    if (r <= -32768.0f) return -32768;
+    if (r >= 32767.0f) return 32767;
+    return static_cast<std::int16_t>(r);
+}
+
+template <typename S>
+Core<S>::Core(const ResamplerConfig& config, FirBackend backend, FilterBank bank)
+    : config_(config), filter_bank_(std::move(bank)), backend_(backend), kernels_(&backend_record(backend)) {}
+
+template <typename S>
+Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
+    if (config.input_rate == 0 || config.output_rate == 0) return ResampleError::invalid_sample_rate();
+    if (config.channels == 0) return ResampleError::invalid_channel_count();
+    Result<FirBackend> backend = select_backend(config.backend);
+    if (!backend) return backend.error();
+
+    FilterBank bank = FilterBank::create(config.input_rate, config.output_rate, config.quality);
+    const std::uint64_t taps = bank.taps;
+
+    // Starting ring capacity; process grows the rings when a call brings more.
+    const std::uint64_t base =
+        config.max_input_frames_per_chunk ? sat_add(taps, *config.max_input_frames_per_chunk) : taps;
+    const std::uint64_t capacity = std::max(sat_add(base, 8), sat_mul(4, taps));
+
+    // Refuse what cannot be held before allocating any of it: one ring's byte
+    // size beyond the signed range is a fault, the whole set beyond the
+    // machine's memory is an allocation failure.
+    const std::uint64_t ring_bytes = checked_byte_size(capacity, sizeof(S));
+    check_allocation(sat_add(sat_mul(ring_bytes, config.channels), sat_mul(sizeof(RingBuffer<S>), config.channels)));
+
+    Core core(config, backend.value(), std::move(bank));
+    core.rings_.reserve(static_cast<std::size_t>(config.channels));
+    for (std::uint64_t k = 0; k < config.channels; ++k) core.rings_.emplace_back(capacity);
+
+    const std::uint32_t in = config.input_rate;
+    const std::uint32_t out = config.output_rate;
+    if (in == 24000) {
+        core.path_ = out == 8000 ? RenderPath::ThirdBandDown : RenderPath::Polyphase;
+    } else if (in == 16000 && out == 8000) {
+        core.path_ = RenderPath::HalfBandDown;
+        if (config.quality == Quality::Fast) core.iir_ = PolyphaseIir2x::down(config.channels);
+    } else if (in == 8000 && out == 16000) {
+        core.path_ = RenderPath::HalfBandUp;
+        if (config.quality == Quality::Fast) core.iir_ = PolyphaseIir2x::up(config.channels);
+    } else {
+        core.path_ = RenderPath::Polyphase;
+    }
+    if (core.iir_) {
+        core.iir_in_.assign(static_cast<std::size_t>(config.channels), 0.0f);
+        core.iir_odd_.assign(static_cast<std::size_t>(config.channels), 0.0f);
+        core.iir_out_.assign(static_cast<std::size_t>(2 * config.channels), 0.0f);
+    }
+
+    core.scratch_.assign(static_cast<std::size_t>(taps), S{});
+    core.ratio_ = static_cast<double>(in) / static_cast<double>(out);
+    return core;
+}
+
+template <typename S>
+ProcessStats Core<S>::stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept {
+    return ProcessStats{input_frames, output_samples / config_.channels, backend_};
+}
+
+template <typename S>
+std::uint64_t Core<S>::required_output_capacity(std::uint64_t frames) const noexcept {
+    const std::uint64_t half = filter_bank_.taps / 2;
+    auto t = static_cast<std::int64_t>(frames + half + 2);  // wraps like the machine
+    if (t <= 0) t = 0;
+    const std::uint64_t p = static_cast<std::uint64_t>(t) * config_.output_rate;  // wraps
+    std::uint64_t q = p / config_.input_rate + (p % config_.input_rate != 0 ? 1 : 0);
+    if (static_cast<std::int64_t>(q) <= 0) q = 0;
+    return sat_mul(q, config_.channels);
+}
+
+template <typename S>
+Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
+    const std::uint64_t n = input.size();
+    const std::uint64_t channels = config_.channels;
+    ProcessOutput<S> result;
+    reserve_more(result.samples, required_output_capacity(n / channels));
+
+    if (finished_) {
+        result.stats = stats(0, 0);
+        return result;
+    }
+    if (n % channels != 0) return ResampleError::misaligned_input(n, channels);
+    const std::uint64_t frames = n / channels;
+
+    for (RingBuffer<S>& ring : rings_) ring.ensure_capacity(frames, filter_bank_.taps);
+    for (std::uint64_t f = 0; f < frames; ++f) {
+        const S* frame = input.data() + f * channels;
+        for (std::uint64_t k = 0; k < channels; ++k) rings_[k].push(frame[k]);
+    }
+    frames_in_ += static_cast<std::int64_t>(frames);
+
+    if (iir_) {
+        render_iir_available(result.samples, false);
+    } else {
+        render_available(result.samples, false);
+    }
+    trim();
+    result.stats = stats(frames, result.samples.size());
+    return result;
+}
+
+template <typename S>
+void Core<S>::trim() {
+    std::int64_t k = 0;
+    if (iir_) {
+        constexpr std::int64_t lowest = std::numeric_limits<std::int64_t>::min();
+        k = iir_cursor_ < lowest + 2 ? lowest : iir_cursor_ - 2;
+    } else {
+        k = trunc_i64(position_) - static_cast<std::int64_t>(filter_bank_.taps / 2) - 2;
+    }
+    k = std::max(k, rings_[0].start());
+    for (RingBuffer<S>& ring : rings_) ring.discard_before(k);
+}
+
+template <typename S>
+ProcessOutput<S> Core<S>::finish() {
+    ProcessOutput<S> result;
+    if (iir_) {
+        render_iir_available(result.samples, true);
+    } else {
+        render_available(result.samples, true);
+    }
+    finished_ = true;
+    result.stats = stats(0, result.samples.size());
+    return result;
+}
+
+template <typename S>
+void Core<S>::reset() {
+    Result<Core> fresh = create(config_);
+    if (fresh) *this = std::move(fresh.value());
+}
+
+template <typename S>
+void Core<S>::render_available(std::vector<S>& out, bool at_end) {
+    const auto half = static_cast<std::int64_t>(filter_bank_.taps / 2);
+    const std::uint64_t channels = config_.channels;
+
+    std::uint64_t end = 0;
+    std::uint64_t estimate = 0;
+    if (at_end) {
+        end = stream_total(frames_in_, config_.input_rate, config_.output_rate);
+        estimate = end > static_cast<std::uint64_t>(frames_out_) ? end - static_cast<std::uint64_t>(frames_out_) : 0;
+    } else if (trunc_i64(position_) <= frames_in_ - half - 1) {
+        estimate = trunc_u64((static_cast<double>(frames_in_ - half - 1) - position_) / ratio_) + 1;
+    }
+    reserve_more(out, sat_mul(estimate, channels));
+
+    for (;;) {
+        if (at_end ? static_cast<std::uint64_t>(frames_out_) >= end : trunc_i64(position_) + half >= frames_in_) break;
+        switch (path_) {
+            case RenderPath::Polyphase: render_polyphase_frame(out); break;
+            case RenderPath::HalfBandUp: render_half_band_up_frame(out); break;
+            case RenderPath::HalfBandDown: render_half_band_down_frame(out); break;
+            case RenderPath::ThirdBandDown: render_third_band_down_frame(out); break;
+        }
+        position_ = ratio_ + position_;
+        frames_out_ += 1;
+    }
+}
+
+template <typename S>
+void Core<S>::render_polyphase_frame(std::vector<S>& out) {
+    using T = SampleTraits<S>;
+    const std::uint64_t taps = filter_bank_.taps;
+    const std::uint64_t phases = filter_bank_.phases;
+    const std::int64_t w = trunc_i64(position_);
+    const double frac = position_ - static_cast<double>(w);
+    const std::uint64_t phase = std::min(trunc_u64(frac * static_cast<double>(phases)), phases - 1);
+    const auto& bank = T::bank(filter_bank_);
+    if ((phase + 1) * taps > bank.size()) unreachable("polyphase row lies outside the filter bank");
+    const typename T::Coeff* row = bank.data() + phase * taps;
+    const std::int64_t first = w + 1 - static_cast<std::int64_t>(taps / 2);
+
+    for (const RingBuffer<S>& ring : rings_) {
+        for (std::uint64_t j = 0; j < taps; ++j) scratch_[j] = ring.get(first + static_cast<std::int64_t>(j));
+        out.push_back(T::output(T::dot(*kernels_, scratch_.data(), row, taps)));
+    }
+}
+
+template <typename S>
+void Core<S>::render_half_band_up_frame(std::vector<S>& out) {
+    using T = SampleTraits<S>;
+    if (!filter_bank_.half_band) fault("half-band filter is only available for exact 8 kHz <-> 16 kHz ratios");
+    const HalfBandFilter& hb = *filter_bank_.half_band;
+    const std::int64_t i = frames_out_;
+    const std::int64_t m = i / 2;
+    if (i % 2 == 0) {
+        for (const RingBuffer<S>& ring : rings_) out.push_back(ring.get(m));
+        return;
+    }
+    const auto& c = T::coeffs_x2(hb);
+    if (hb.input_offsets.size() < c.size()) unreachable("half-band filter has fewer offsets than coefficients");
+    for (const RingBuffer<S>& ring : rings_) {
+        typename T::Acc acc{};
+        for (std::size_t j = 0; j < c.size(); ++j) acc = acc + T::product(ring.get(m + hb.input_offsets[j]), c[j]);
+        out.push_back(T::output(acc));
+    }
+}
+
+template <typename S>
+void Core<S>::render_half_band_down_frame(std::vector<S>& out) {
+    using T = SampleTraits<S>;
+    if (!filter_bank_.half_band) fault("half-band filter is only available for exact 8 kHz <-> 16 kHz ratios");
+    const HalfBandFilter& hb = *filter_bank_.half_band;
+    const std::int64_t m = 2 * frames_out_;
+    const auto& c = T::coeffs(hb);
+    if (hb.offsets.size() < c.size()) unreachable("half-band filter has fewer offsets than coefficients");
+    for (const RingBuffer<S>& ring : rings_) {
+        typename T::Acc acc = T::product(ring.get(m), T::center(hb));
+        for (std::size_t j = 0; j < c.size(); ++j) acc = acc + T::product(ring.get(m - hb.offsets[j]), c[j]);
+        out.push_back(T::output(acc));
+    }
+}
+
+template <typename S>
+void Core<S>::render_third_band_down_frame(std::vector<S>& out) {
+    using T = SampleTraits<S>;
+    if (!filter_bank_.third_band) fault("third-band filter is only available for exact 24 kHz -> 8 kHz ratios");
+    const ThirdBandFilter& tb = *filter_bank_.third_band;
+    const std::int64_t m = 3 * frames_out_;
+    const auto& c = T::coeffs(tb);
+    if (tb.offsets.size() < c.size()) unreachable("third-band filter has fewer offsets than coefficients");
+    for (const RingBuffer<S>& ring : rings_) {
+        typename T::Acc acc = T::product(ring.get(m), T::center(tb));
+        for (std::size_t j = 0; j < c.size(); ++j) acc = acc + T::product(ring.get(m + tb.offsets[j]), c[j]);
+        out.push_back(T::output(acc));
+    }
+}
+
+template <typename S>
+void Core<S>::render_iir_available(std::vector<S>& out, bool at_end) {
+    using T = SampleTraits<S>;
+    const std::uint64_t channels = config_.channels;
+    if (!iir_) {
+        fault(path_ == RenderPath::HalfBandUp ? "IIR upsampling path requires initialized IIR state"
+                                              : "IIR downsampling path requires initialized IIR state");
+    }
+    const PolyphaseIir2x::Kind kind = iir_->kind();
+    if (kind == PolyphaseIir2x::Kind::Down || kind == PolyphaseIir2x::Kind::StereoDown) {
+        const std::int64_t pending = frames_in_ - iir_cursor_;
+        const std::uint64_t extra = static_cast<std::uint64_t>(pending / 2) + (at_end && pending > 0 ? 1 : 0);
+        reserve_more(out, sat_mul(extra, channels));
+        while (iir_cursor_ + 1 < frames_in_) {
+            render_iir_down_pair(out, iir_cursor_, iir_cursor_ + 1);
+            iir_cursor_ += 2;
+            frames_out_ += 1;
+        }
+        if (at_end && iir_cursor_ < frames_in_) {
+            render_iir_down_pair(out, iir_cursor_, -1);
+            iir_cursor_ += 1;
+            frames_out_ += 1;
+        }
+        return;
+    }
+
+    PolyphaseIir2x& iir = *iir_;
+    const auto pending = static_cast<std::uint64_t>(std::max<std::int64_t>(frames_in_ - iir_cursor_, 0));
+    reserve_more(out, sat_mul(sat_mul(pending, channels), 2));
+    const bool per_channel = iir.kind() == PolyphaseIir2x::Kind::Up && channels > 1;
+    if (per_channel) scratch_.resize(static_cast<std::size_t>(2 * channels), S{});
+
+    while (iir_cursor_ < frames_in_) {
+        if (per_channel) {
+            // Each channel's pair goes to scratch; then every channel's first
+            // value forms the first output frame, every second value the next.
+            for (std::uint64_t k = 0; k < channels; ++k) {
+                const auto [a, b] = iir.upsample_channel(k, T::to_iir(rings_[k].get(iir_cursor_)));
+                scratch_[2 * k] = T::from_iir(a);
+                scratch_[2 * k + 1] = T::from_iir(b);
+            }
+            for (std::uint64_t k = 0; k < channels; ++k) out.push_back(scratch_[2 * k]);
+            for (std::uint64_t k = 0; k < channels; ++k) out.push_back(scratch_[2 * k + 1]);
+        } else {
+            for (std::uint64_t k = 0; k < channels; ++k) iir_in_[k] = T::to_iir(rings_[k].get(iir_cursor_));
+            iir.upsample_frame(iir_in_.data(), iir_out_.data());
+            for (std::uint64_t k = 0; k < 2 * channels; ++k) out.push_back(T::from_iir(iir_out_[k]));
+        }
+        iir_cursor_ += 1;
+        frames_out_ += 2;
+    }
+}
+
+template <typename S>
+void Core<S>::render_iir_down_pair(std::vector<S>& out, std::int64_t even, std::int64_t odd) {
+    using T = SampleTraits<S>;
+    if (!iir_) fault("IIR downsampling path requires initialized IIR state");
+    const std::uint64_t channels = config_.channels;
+    for (std::uint64_t k = 0; k < channels; ++k) {
+        iir_in_[k] = T::to_iir(rings_[k].get(even));
+        iir_odd_[k] = odd >= 0 ? T::to_iir(rings_[k].get(odd)) : 0.0f;
+    }
+    iir_->downsample_pair(iir_in_.data(), odd >= 0 ? iir_odd_.data() : nullptr, iir_out_.data());
+    for (std::uint64_t k = 0; k < channels; ++k) out.push_back(T::from_iir(iir_out_[k]));
+}
+
+template class Core<float>;
+template class Core<std::int16_t>;
+
+}  // namespace tenvira

@@ -1,0 +1,129 @@
+// The stream engine: one per resampler, for float32 (`CoreF32`) or int16
+// (`CoreI16`) samples.
+//
+// An engine owns its filters, the per-channel input history and the stream
+// counters. `process` appends a chunk of interleaved input and renders every
+// output frame whose input window is complete; `finish` renders the rest with
+// silence for the missing future input. Both sample types share this one
+// template; `SampleTraits` holds what differs (coefficient arrays,
+// accumulator, output rule).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "backend/fir_backend.hpp"
+#include "filter/filter_bank.hpp"
+#include "iir/polyphase_iir2x.hpp"
+#include "resampler/config.hpp"
+#include "ring/ring_buffer.hpp"
+
+namespace tenvira {
+
+enum class RenderPath : std::uint8_t { Polyphase = 0, HalfBandUp = 1, HalfBandDown = 2, ThirdBandDown = 3 };
+
+// What one call did.
+struct ProcessStats {
+    std::uint64_t input_frames = 0;
+    std::uint64_t output_frames = 0;
+    FirBackend backend = FirBackend::Scalar;
+
+    const char* backend_name() const noexcept { return tenvira::backend_name(backend); }
+};
+
+template <typename S>
+struct ProcessOutput {
+    std::vector<S> samples;  // interleaved, whole frames
+    ProcessStats stats;
+};
+
+// float64 -> signed 64-bit toward zero; NaN gives 0, out-of-range saturates.
+std::int64_t trunc_i64(double x) noexcept;
+// float64 -> unsigned 64-bit toward zero; NaN and negatives give 0.
+std::uint64_t trunc_u64(double x) noexcept;
+// Rounds a Q15-scaled accumulator to int16: (acc + 2^14) >> 15, clamped.
+std::int16_t q15_out(std::int64_t acc) noexcept;
+// The int16 result of the IIR paths: roundf, then clamped.
+std::int16_t iir_to_i16(float y) noexcept;
+
+template <typename S>
+class Core {
+public:
+    static Result<Core> create(const ResamplerConfig& config);
+
+    Core(Core&&) noexcept = default;
+    Core& operator=(Core&&) noexcept = default;
+
+    // Appends one chunk of interleaved samples and returns what it renders.
+    // `MisalignedInput` leaves the engine unchanged. After `finish` the input
+    // is ignored, unvalidated, until `reset`.
+    Result<ProcessOutput<S>> process(std::span<const S> input);
+
+    // Renders the end of the stream with zeros for the missing input.
+    ProcessOutput<S> finish();
+
+    // Rebuilds the engine from its configuration: a fresh stream.
+    void reset();
+
+    // Output samples (all channels) that one `process` call of `frames`
+    // frames may need; depends on the configuration only.
+    std::uint64_t required_output_capacity(std::uint64_t frames) const noexcept;
+
+    // Rendering steps, called by `process` and `finish`.
+    void render_available(std::vector<S>& out, bool at_end);
+    void render_iir_available(std::vector<S>& out, bool at_end);
+    void render_iir_down_pair(std::vector<S>& out, std::int64_t even, std::int64_t odd);
+
+    const ResamplerConfig& config() const noexcept { return config_; }
+    const FilterBank& filter_bank() const noexcept { return filter_bank_; }
+    const std::optional<PolyphaseIir2x>& iir() const noexcept { return iir_; }
+    const std::vector<RingBuffer<S>>& rings() const noexcept { return rings_; }
+    RenderPath path() const noexcept { return path_; }
+    FirBackend backend() const noexcept { return backend_; }
+    std::uint64_t channels() const noexcept { return config_.channels; }
+    std::int64_t frames_in() const noexcept { return frames_in_; }
+    std::int64_t frames_out() const noexcept { return frames_out_; }
+    double position() const noexcept { return position_; }
+    double ratio() const noexcept { return ratio_; }
+    std::int64_t iir_cursor() const noexcept { return iir_cursor_; }
+    bool finished() const noexcept { return finished_; }
+
+private:
+    Core(const ResamplerConfig& config, FirBackend backend, FilterBank bank);
+
+    ProcessStats stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept;
+    void trim();
+    void render_polyphase_frame(std::vector<S>& out);
+    void render_half_band_up_frame(std::vector<S>& out);
+    void render_half_band_down_frame(std::vector<S>& out);
+    void render_third_band_down_frame(std::vector<S>& out);
+
+    ResamplerConfig config_;
+    std::optional<PolyphaseIir2x> iir_;
+    FilterBank filter_bank_;
+    std::vector<RingBuffer<S>> rings_;
+    std::vector<S> scratch_;
+    std::int64_t frames_in_ = 0;
+    double position_ = 0.0;
+    std::int64_t frames_out_ = 0;
+    double ratio_ = 1.0;
+    std::int64_t iir_cursor_ = 0;
+    bool finished_ = false;
+    RenderPath path_ = RenderPath::Polyphase;
+    FirBackend backend_ = FirBackend::Scalar;
+    const BackendRecord* kernels_ = nullptr;
+    // Float frames handed to and taken from the IIR converter.
+    std::vector<float> iir_in_;
+    std::vector<float> iir_odd_;
+    std::vector<float> iir_out_;
+};
+
+using CoreF32 = Core<float>;
+using CoreI16 = Core<std::int16_t>;
+
+extern template class Core<float>;
+extern template class Core<std::int16_t>;
+
+}  // namespace tenvira
