@@ -51,23 +51,16 @@ struct boundary<Fn> {
         try {
             return Fn(args...);
         } catch (...) {
-            translate_current_exception();
-            if constexpr (std::is_pointer_v<R>) {
-                return nullptr;
+            if constexpr (std::is_void_v<R>) {
+                report_unraisable_current_exception(nullptr);
             } else {
-                return static_cast<R>(-1);
+                translate_current_exception();
+                if constexpr (std::is_pointer_v<R>) {
+                    return nullptr;
+                } else {
+                    return static_cast<R>(-1);
+                }
             }
-        }
-    }
-};
-
-template <typename... A, void (*Fn)(A...)>
-struct boundary<Fn> {
-    static void call(A... args) noexcept {
-        try {
-            Fn(args...);
-        } catch (...) {
-            report_unraisable_current_exception(nullptr);
         }
     }
 };

@@ -1,0 +1,315 @@
+// F32Resampler and I16Resampler: one class template over the sample type.
+//
+// Each object owns one stream engine for the life of the stream, is bound to
+// the thread that created it and serialises its calls through an atomic
+// access state, so that Python code running inside a call (an element's
+// __float__, say) cannot re-enter the engine.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "python/args.hpp"
+#include "python/boundary.hpp"
+#include "python/classes.hpp"
+#include "python/errors.hpp"
+#include "python/results.hpp"
+#include "resampler/core.hpp"
+#include "resampler/fault.hpp"
+
+namespace tenvira::python {
+
+namespace {
+
+using ResamplerCore = std::variant<CoreF32, CoreI16>;
+
+// Instance record; `PyF32Resampler` and `PyI16Resampler` below.
+template <typename S>
+struct PyResampler {
+    PyObject_HEAD
+    ResamplerCore* core;
+    std::uint64_t channels;
+    std::atomic<std::int64_t> borrow_state;  // 0 idle, -1 exclusive, n > 0 shared
+    unsigned long owner_thread;
+};
+
+using PyF32Resampler = PyResampler<float>;
+using PyI16Resampler = PyResampler<std::int16_t>;
+
+template <typename S>
+struct ClassInfo;
+
+template <>
+struct ClassInfo<float> {
+    static constexpr const char* name = "F32Resampler";
+    static constexpr const char* type_name = "tenvira.F32Resampler";
+    static constexpr const char* type_path = "tenvira::python::PyF32Resampler";
+    static constexpr const char* doc =
+        "F32Resampler(input_rate, output_rate, channels, quality=None, backend=None, "
+        "max_input_frames_per_chunk=None)\n--\n\n";
+    static constexpr const char* process_doc =
+        "process($self, input)\n--\n\nProcess interleaved f32 samples and return `(output, stats)`.";
+    static constexpr const char* wrong_core = "f32 resampler cannot hold i16 core";
+    static std::vector<float> extract(PyObject* input) { return extract_f32_samples(input); }
+};
+
+template <>
+struct ClassInfo<std::int16_t> {
+    static constexpr const char* name = "I16Resampler";
+    static constexpr const char* type_name = "tenvira.I16Resampler";
+    static constexpr const char* type_path = "tenvira::python::PyI16Resampler";
+    static constexpr const char* doc =
+        "I16Resampler(input_rate, output_rate, channels, quality=None, backend=None, "
+        "max_input_frames_per_chunk=None)\n--\n\n";
+    static constexpr const char* process_doc =
+        "process($self, input)\n--\n\nProcess interleaved i16 samples and return `(output, stats)`.";
+    static constexpr const char* wrong_core = "i16 resampler cannot hold f32 core";
+    static std::vector<std::int16_t> extract(PyObject* input) { return extract_i16_samples(input); }
+};
+
+constexpr const char* constructor_parameters[] = {"input_rate", "output_rate", "channels",
+                                                   "quality", "backend", "max_input_frames_per_chunk"};
+constexpr const char* process_parameters[] = {"input"};
+constexpr const char* capacity_parameters[] = {"input_frames"};
+
+// Holds the access state for one call and gives it back when the call ends.
+class Access {
+public:
+    static Access exclusive(std::atomic<std::int64_t>& state) {
+        std::int64_t expected = 0;
+        if (!state.compare_exchange_strong(expected, -1)) {
+            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
+            throw_python_error();
+        }
+        return Access(state, true);
+    }
+
+    static Access shared(std::atomic<std::int64_t>& state) {
+        std::int64_t current = state.load();
+        do {
+            if (current == -1) {
+                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
+                throw_python_error();
+            }
+        } while (!state.compare_exchange_weak(current, current + 1));
+        return Access(state, false);
+    }
+
+    Access(const Access&) = delete;
+    Access& operator=(const Access&) = delete;
+    Access(Access&& other) noexcept : state_(std::exchange(other.state_, nullptr)), exclusive_(other.exclusive_) {}
+    ~Access() {
+        if (state_ == nullptr) return;
+        if (exclusive_) {
+            state_->store(0);
+        } else {
+            state_->fetch_sub(1);
+        }
+    }
+
+private:
+    Access(std::atomic<std::int64_t>& state, bool exclusive) : state_(&state), exclusive_(exclusive) {}
+
+    std::atomic<std::int64_t>* state_;
+    bool exclusive_;
+};
+
+template <typename S>
+struct ResamplerClass {
+    using Record = PyResampler<S>;
+    using Info = ClassInfo<S>;
+
+    static inline PyObject* type = nullptr;
+
+    static Record* record(PyObject* self) { return reinterpret_cast<Record*>(self); }
+
+    static Core<S>& engine(Record* r) {
+        auto* core = std::get_if<Core<S>>(r->core);
+        if (core == nullptr) unreachable(Info::wrong_core);
+        return *core;
+    }
+
+    static void check_thread(Record* r) {
+        const unsigned long current = PyThread_get_thread_ident();
+        if (current != r->owner_thread) {
+            fault(std::string("assertion `left == right` failed: ") + Info::type_path +
+                  " is unsendable, but sent to another thread\n  left: " + std::to_string(current) +
+                  "\n right: " + std::to_string(r->owner_thread));
+        }
+    }
+
+    static Access exclusive(PyObject* self) {
+        check_thread(record(self));
+        return Access::exclusive(record(self)->borrow_state);
+    }
+
+    static Access shared(PyObject* self) {
+        check_thread(record(self));
+        return Access::shared(record(self)->borrow_state);
+    }
+
+    static FunctionDescription description(const char* function, std::span<const char* const> parameters,
+                                           std::size_t required) {
+        return FunctionDescription{Info::name, function, parameters, required};
+    }
+
+    static PyObject* tp_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[6];
+        bind_arguments(description("__new__", constructor_parameters, 3), args, kwargs, slots);
+
+        const std::uint32_t input_rate = convert_parameter("input_rate", [&] { return convert_u32(slots[0]); });
+        const std::uint32_t output_rate = convert_parameter("output_rate", [&] { return convert_u32(slots[1]); });
+        const std::uint64_t channels = convert_parameter("channels", [&] { return convert_u64(slots[2]); });
+        std::optional<std::string_view> quality;
+        if (slots[3] != nullptr) quality = convert_parameter("quality", [&] { return convert_text(slots[3]); });
+        std::optional<std::string_view> backend;
+        if (slots[4] != nullptr) backend = convert_parameter("backend", [&] { return convert_text(slots[4]); });
+        std::optional<std::uint64_t> max_chunk;
+        if (slots[5] != nullptr) {
+            max_chunk = convert_parameter("max_input_frames_per_chunk", [&] { return convert_u64(slots[5]); });
+        }
+
+        const ResamplerConfig config =
+            config_from_parts(input_rate, output_rate, channels, quality, backend, max_chunk);
+        Result<Core<S>> created = Core<S>::create(config);
+        if (!created) to_py_err(created.error());
+        auto core = std::make_unique<ResamplerCore>(std::in_place_type<Core<S>>, std::move(created).value());
+
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
+        PyObject* self = check(alloc(cls, 0));
+        Record* r = record(self);
+        r->core = core.release();
+        r->channels = channels;
+        new (&r->borrow_state) std::atomic<std::int64_t>(0);
+        r->owner_thread = PyThread_get_thread_ident();
+        return self;
+    }
+
+    static void dealloc(PyObject* self) {
+        Record* r = record(self);
+        PyTypeObject* cls = Py_TYPE(self);
+        if (r->core != nullptr) {
+            if (PyThread_get_thread_ident() == r->owner_thread) {
+                delete r->core;
+            } else {
+                // The engine belongs to its thread: leave it allocated, never
+                // to be used again, and say so.
+                PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+                PyErr_Fetch(&type, &value, &traceback);
+                const std::string message =
+                    std::string(Info::type_path) + " is unsendable, but is being dropped on another thread";
+                PyErr_SetString(PyExc_RuntimeError, message.c_str());
+                PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(cls));
+                PyErr_Restore(type, value, traceback);
+            }
+            r->core = nullptr;
+        }
+        auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
+        free_slot(self);
+        Py_DECREF(cls);
+    }
+
+    static PyObject* process(PyObject* self, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[1];
+        bind_arguments(description("process", process_parameters, 1), args, kwargs, slots);
+        Access access = exclusive(self);
+        std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
+        Result<ProcessOutput<S>> result = engine(record(self)).process(samples);
+        if (!result) to_py_err(result.error());
+        ProcessOutput<S>& output = result.value();
+        return to_process_result(std::move(output.samples), output.stats);
+    }
+
+    static PyObject* finish(PyObject* self, PyObject*) {
+        Access access = exclusive(self);
+        ProcessOutput<S> output = engine(record(self)).finish();
+        return to_process_result(std::move(output.samples), output.stats);
+    }
+
+    static PyObject* reset(PyObject* self, PyObject*) {
+        Access access = exclusive(self);
+        engine(record(self)).reset();
+        Py_RETURN_NONE;
+    }
+
+    static PyObject* required_output_capacity(PyObject* self, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[1];
+        bind_arguments(description("required_output_capacity", capacity_parameters, 1), args, kwargs, slots);
+        Access access = shared(self);
+        const std::uint64_t frames = convert_parameter("input_frames", [&] { return convert_u64(slots[0]); });
+        return check(PyLong_FromUnsignedLongLong(engine(record(self)).required_output_capacity(frames)));
+    }
+
+    static PyObject* selected_backend(PyObject* self, void*) {
+        Access access = shared(self);
+        return check(PyUnicode_FromString(backend_name(engine(record(self)).backend())));
+    }
+
+    static PyObject* repr(PyObject* self) {
+        Access access = shared(self);
+        const std::string text = std::string(Info::name) + "(selected_backend=" +
+                                 quote_text(backend_name(engine(record(self)).backend())) + ")";
+        return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+    }
+
+    static inline PyMethodDef methods[] = {
+        {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<process>::call)),
+         METH_VARARGS | METH_KEYWORDS, Info::process_doc},
+        {"finish", boundary<finish>::call, METH_NOARGS,
+         "finish($self)\n--\n\nFinish the stream and return `(output, stats)`."},
+        {"flush", boundary<finish>::call, METH_NOARGS, "flush($self)\n--\n\nAlias for `finish`."},
+        {"reset", boundary<reset>::call, METH_NOARGS, "reset($self)\n--\n\n"},
+        {"required_output_capacity",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<required_output_capacity>::call)),
+         METH_VARARGS | METH_KEYWORDS, "required_output_capacity($self, input_frames)\n--\n\n"},
+        {nullptr, nullptr, 0, nullptr},  // sentinel
+    };
+
+    static inline PyGetSetDef getset[] = {
+        {"selected_backend", boundary<selected_backend>::call, nullptr, nullptr, nullptr},
+        {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+    };
+
+    static inline PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(boundary<tp_new>::call)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(boundary<dealloc>::call)},
+        {Py_tp_repr, reinterpret_cast<void*>(boundary<repr>::call)},
+        {Py_tp_methods, methods},
+        {Py_tp_getset, getset},
+        {Py_tp_doc, const_cast<char*>(Info::doc)},
+        {0, nullptr},  // sentinel
+    };
+
+    static inline PyType_Spec spec = {
+        Info::type_name,
+        sizeof(Record),
+        0,
+        Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+        slots,
+    };
+
+    static PyObject* get() {
+        if (type == nullptr) type = check(PyType_FromSpec(&spec));
+        return type;
+    }
+};
+
+PyObject* get_f32_resampler() { return ResamplerClass<float>::get(); }
+PyObject* get_i16_resampler() { return ResamplerClass<std::int16_t>::get(); }
+PyObject* get_process_stats() { return process_stats_type(); }
+
+constexpr ModuleClass classes[] = {
+    {"F32Resampler", get_f32_resampler},
+    {"I16Resampler", get_i16_resampler},
+    {"ProcessStats", get_process_stats},
+};
+
+}  // namespace
+
+std::span<const ModuleClass> module_classes() { return classes; }
+
+}  // namespace tenvira::python

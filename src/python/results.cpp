@@ -1,0 +1,130 @@
+#include "python/results.hpp"
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "python/boundary.hpp"
+#include "resampler/config.hpp"
+#include "resampler/fault.hpp"
+
+namespace tenvira::python {
+
+namespace {
+
+// Instance record behind ProcessStats. Immutable after construction.
+struct PyProcessStats {
+    PyObject_HEAD
+    std::uint64_t input_frames;
+    std::uint64_t output_frames;
+    char backend[16];  // this call's copy of the display name, NUL-terminated
+};
+
+PyObject* stats_input_frames(PyObject* self, void*) {
+    return check(PyLong_FromUnsignedLongLong(reinterpret_cast<PyProcessStats*>(self)->input_frames));
+}
+
+PyObject* stats_output_frames(PyObject* self, void*) {
+    return check(PyLong_FromUnsignedLongLong(reinterpret_cast<PyProcessStats*>(self)->output_frames));
+}
+
+PyObject* stats_backend(PyObject* self, void*) {
+    return check(PyUnicode_FromString(reinterpret_cast<PyProcessStats*>(self)->backend));
+}
+
+PyObject* stats_repr(PyObject* self) {
+    const auto* s = reinterpret_cast<PyProcessStats*>(self);
+    const std::string text = "ProcessStats(input_frames=" + std::to_string(s->input_frames) +
+                             ", output_frames=" + std::to_string(s->output_frames) +
+                             ", backend=" + quote_text(s->backend) + ")";
+    return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+
+PyObject* stats_new(PyTypeObject*, PyObject*, PyObject*) {
+    PyErr_SetString(PyExc_TypeError, "cannot create 'tenvira.ProcessStats' instances");
+    throw_python_error();
+}
+
+void stats_dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+PyGetSetDef stats_getset[] = {
+    {"input_frames", boundary<stats_input_frames>::call, nullptr, nullptr, nullptr},
+    {"output_frames", boundary<stats_output_frames>::call, nullptr, nullptr, nullptr},
+    {"backend", boundary<stats_backend>::call, nullptr, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},  // sentinel
+};
+
+PyType_Slot stats_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(boundary<stats_new>::call)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(stats_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(boundary<stats_repr>::call)},
+    {Py_tp_getset, stats_getset},
+    {0, nullptr},  // sentinel
+};
+
+PyType_Spec stats_spec = {
+    "tenvira.ProcessStats",
+    sizeof(PyProcessStats),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
+    stats_slots,
+};
+
+PyObject* stats_type = nullptr;
+
+PyObject* new_stats(const ProcessStats& stats) {
+    PyObject* type = nullptr;
+    try {
+        type = process_stats_type();
+    } catch (const PythonError&) {
+        PyErr_WriteUnraisable(nullptr);
+        fault("failed to create type object for `ProcessStats`");
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+    PyObject* self = check(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
+    auto* record = reinterpret_cast<PyProcessStats*>(self);
+    record->input_frames = stats.input_frames;
+    record->output_frames = stats.output_frames;
+    std::snprintf(record->backend, sizeof record->backend, "%s", stats.backend_name());
+    return self;
+}
+
+// A result that cannot be allocated raises MemoryError; nothing is left
+// half-built.
+template <typename S, typename Item>
+PyObject* build_result(std::vector<S>&& samples, const ProcessStats& stats, Item make_item) {
+    std::vector<S> owned = std::move(samples);
+    PyRef list = check_ref(PyList_New(static_cast<Py_ssize_t>(owned.size())));
+    for (std::size_t i = 0; i < owned.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(make_item(owned[i])));  // steals the item
+    }
+    owned = std::vector<S>();
+    PyRef record = check_ref(new_stats(stats));
+    PyRef tuple = check_ref(PyTuple_New(2));
+    PyTuple_SetItem(tuple.get(), 0, list.release());
+    PyTuple_SetItem(tuple.get(), 1, record.release());
+    return tuple.release();
+}
+
+}  // namespace
+
+PyObject* process_stats_type() {
+    if (stats_type == nullptr) stats_type = check(PyType_FromSpec(&stats_spec));
+    return stats_type;
+}
+
+PyObject* to_process_result(std::vector<float>&& samples, const ProcessStats& stats) {
+    return build_result(std::move(samples), stats,
+                        [](float x) { return PyFloat_FromDouble(static_cast<double>(x)); });
+}
+
+PyObject* to_process_result(std::vector<std::int16_t>&& samples, const ProcessStats& stats) {
+    return build_result(std::move(samples), stats, [](std::int16_t x) { return PyLong_FromLong(x); });
+}
+
+}  // namespace tenvira::python
