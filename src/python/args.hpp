@@ -34,6 +34,11 @@ std::uint64_t convert_u64(PyObject* value);
 // The UTF-8 text of a str; the view lives as long as the str object.
 std::string_view convert_text(PyObject* value);
 
+// The input of process() as samples. Exact lists and tuples are read by
+// index, and plain numeric buffers (bytes, bytearray, memoryview,
+// array.array, numpy arrays) straight from memory; everything else is
+// iterated. Every path yields the values, and raises the errors, that
+// iterating the input item by item would.
 std::vector<float> extract_f32_samples(PyObject* input);
 std::vector<std::int16_t> extract_i16_samples(PyObject* input);
 

@@ -198,3 +198,126 @@ def test_misaligned_input_leaves_the_stream_unchanged():
     I16 = I16Resampler(24000, 16000, 3)
     with pytest.raises(ValueError, match="^input has 4 samples, which is not divisible by 3 channels$"):
         I16.process([0] * 4)
+
+
+class Iterated:
+    """A sequence that only iterates: the reference for the fast paths."""
+
+    def __init__(self, source):
+        self.source = source
+
+    def __len__(self):
+        return len(self.source)
+
+    def __getitem__(self, i):
+        return self.source[i]
+
+
+def outcome(cls, samples):
+    """The converted values, or the exception type, message and notes."""
+    try:
+        return ("ok", converted(cls, samples))
+    except Exception as e:  # noqa: BLE001
+        return (type(e), str(e), getattr(e, "__notes__", None))
+
+
+def same(a, b):
+    """Equal outcomes; float results compare bit for bit, NaNs included."""
+    if a[0] == b[0] == "ok" and a[1] and isinstance(a[1][0], float):
+        return len(a[1]) == len(b[1]) and struct.pack(f"{len(a[1])}d", *a[1]) == struct.pack(f"{len(b[1])}d", *b[1])
+    return a == b
+
+
+SIGNALLING_NAN = struct.unpack("f", struct.pack("I", 0x7F800001))[0]
+BUFFERS = [
+    array.array("b", [-128, 0, 127]),
+    array.array("B", [0, 255]),
+    array.array("h", [-32768, 32767, 0, -1]),
+    array.array("H", [0, 32767, 32768, 65535]),
+    array.array("i", [-(2**31), 2**31 - 1, 5]),
+    array.array("I", [0, 2**32 - 1]),
+    array.array("l", [-(2**63), 2**63 - 1, 3]),
+    array.array("L", [0, 2**64 - 1, 2**53 + 1]),
+    array.array("q", [2**53 + 1, -(2**53) - 3, 12345]),
+    array.array("Q", [2**63 + 2**40 + 1, 7]),
+    array.array("f", [0.5, -0.0, math.inf, -math.inf, math.nan, 1e-45, 3.4e38]),
+    array.array("d", [0.1, 1e40, -1e-50, math.nan, 2.0**-149, 123456789.123]),
+    array.array("h", []),
+    array.array("u", "ab"),
+    bytes([0, 1, 255]),
+    bytearray(b"\x10\x20"),
+    memoryview(array.array("i", [1, -2, 3])),
+    memoryview(b"abcdef")[::2],
+    memoryview(array.array("d", [1.5, 2.5])).cast("B").cast("f"),
+    memoryview(bytes(8)).cast("c"),
+]
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize("buf", BUFFERS, ids=lambda b: f"{type(b).__name__}-{getattr(b, 'typecode', getattr(b, 'format', ''))}")
+def test_buffers_convert_exactly_like_iteration(cls, buf):
+    assert same(outcome(cls, buf), outcome(cls, Iterated(buf)))
+    assert same(outcome(cls, buf), outcome(cls, list(buf)))
+
+
+def test_signalling_nan_arrives_quiet_like_through_float():
+    buf = array.array("f", [SIGNALLING_NAN, 1.0])
+    fast = converted(F32Resampler, buf)
+    slow = converted(F32Resampler, Iterated(buf))
+    assert struct.pack("2d", *fast) == struct.pack("2d", *slow)
+    assert math.isnan(fast[0])
+
+
+def test_numpy_arrays_convert_exactly_like_iteration():
+    np = pytest.importorskip("numpy")
+    arrays = [
+        np.array([0.25, -1.5, np.nan, np.inf], dtype=np.float32),
+        np.array([0.1, 1e39, -3.0], dtype=np.float64),
+        np.array([-32768, 32767, 12], dtype=np.int16),
+        np.array([70000, -5], dtype=np.int32),
+        np.array([2**63 + 5, 1], dtype=np.uint64),
+        np.array([1, 2, 3, 4], dtype=np.int64)[::2],  # not contiguous
+        np.array([[1, 2], [3, 4]], dtype=np.int16),  # two-dimensional
+        np.array([1.0, 2.0], dtype=">f4"),  # big-endian
+        np.array([1.0, 2.0], dtype=np.float16),
+        np.array([True, False]),
+        np.array([], dtype=np.float32),
+    ]
+    for arr in arrays:
+        for cls in CLASSES:
+            assert same(outcome(cls, arr), outcome(cls, Iterated(arr))), (arr.dtype, cls)
+    with pytest.raises(TypeError, match="iteration over a 0-d array"):
+        F32Resampler(24000, 16000, 1).process(np.array(5.0, dtype=np.float32))
+
+
+def test_list_changed_by_a_conversion_behaves_like_iteration():
+    def make():
+        items = [1.0, 2.0, 3.0, 4.0]
+
+        class Shrinks:
+            def __float__(self):
+                del items[2:]
+                return 0.5
+
+        items[1] = Shrinks()
+        return items
+
+    assert converted(F32Resampler, make()) == converted(F32Resampler, Iterated(make())) == [1.0, 0.5]
+
+    class Grows:
+        def __init__(self, target):
+            self.target = target
+
+        def __float__(self):
+            self.target.append(9.0)
+            self.target.remove(self)
+            return 0.25
+
+    def grown():
+        items = [1.0]
+        items.append(Grows(items))
+        return items
+
+    # The item removes itself after appending: the list is [1.0, 9.0] when
+    # index 2 is reached, so iteration ends there.
+    assert converted(F32Resampler, grown()) == converted(F32Resampler, Iterated(grown())) == [1.0, 0.25]
