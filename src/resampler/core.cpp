@@ -101,10 +101,10 @@ std::uint64_t trunc_u64(double x) noexcept {
 }
 
 std::int16_t q15_out(std::int64_t acc) noexcept {
-    // The addition wraps like the machine's; real accumulators are far from
-    // the 64-bit limits.
-    const auto biased = static_cast<std::int64_t>(static_cast<std::uint64_t>(acc) + 16384u);
-    const std::int64_t r = biased >> 15;
+    // (acc + 2^14) >> 15 without forming the sum: the quotient by 2^15 plus
+    // bit 14 of the remainder. Equal wherever the sum fits, and the whole
+    // accumulator range saturates instead of wrapping near the 64-bit limits.
+    const std::int64_t r = (acc >> 15) + ((acc >> 14) & 1);
     return static_cast<std::int16_t>(std::clamp<std::int64_t>(r, -32768, 32767));
 }
 
