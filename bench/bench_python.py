@@ -1,0 +1,169 @@
+"""Python-level throughput: tenvira's process() against python-soxr,
+python-samplerate and scipy, on the same chunks in the same process.
+
+Prints one JSON object per line. Run through bench/run.py, which builds the
+module under test and puts it on the path.
+"""
+
+import argparse
+import array
+import json
+import math
+import statistics
+import sys
+import time
+
+import numpy as np
+
+import tenvira
+
+try:
+    import soxr
+except ImportError:  # pragma: no cover - reported in the table as missing
+    soxr = None
+try:
+    import samplerate
+except ImportError:  # pragma: no cover
+    samplerate = None
+try:
+    from scipy import signal as scipy_signal
+except ImportError:  # pragma: no cover
+    scipy_signal = None
+
+PAIRS = [(48000, 16000), (44100, 48000), (16000, 8000), (8000, 16000), (24000, 8000), (16000, 24000)]
+
+
+def make_signal(rate, frames, channels):
+    t = np.arange(frames) / rate
+    cols = [0.5 * np.sin(2 * math.pi * (440.0 + 300.0 * k) * t) for k in range(channels)]
+    rng = np.random.default_rng(1)
+    x = np.stack(cols, axis=1) + rng.uniform(-0.1, 0.1, (frames, channels))
+    return x.astype(np.float32)
+
+
+def measure(run, frames, runs):
+    run()  # warm-up
+    rates = []
+    for _ in range(runs):
+        start = time.perf_counter()
+        run()
+        rates.append(frames / (time.perf_counter() - start))
+    return statistics.median(rates)
+
+
+def variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, whole):
+    """(engine, variant, callable streaming the whole signal once)."""
+    cls = tenvira.F32Resampler if fmt == "f32" else tenvira.I16Resampler
+    np_type = np.float32 if fmt == "f32" else np.int16
+
+    def tenvira_list():
+        r = cls(fin, fout, channels, "balanced")
+        for c in chunks_list:
+            r.process(c)
+        r.finish()
+
+    def tenvira_array():
+        r = cls(fin, fout, channels, "balanced")
+        for c in chunks_array:
+            r.process(c)
+        r.finish()
+
+    def tenvira_numpy():
+        r = cls(fin, fout, channels, "balanced")
+        for c in chunks_np:
+            r.process(c)
+        r.finish()
+
+    yield "tenvira", "process(list) -> list", tenvira_list
+    yield "tenvira", "process(array.array)", tenvira_array
+    yield "tenvira", "process(numpy)", tenvira_numpy
+
+    if hasattr(cls, "process_into"):
+        def tenvira_into():
+            r = cls(fin, fout, channels, "balanced")
+            need = r.required_output_capacity(len(chunks_np[0]) // channels)
+            out = np.empty(need, dtype=np_type)
+            for c in chunks_np:
+                r.process_into(c, out)
+            r.finish_into(out)
+
+        yield "tenvira", "process_into(numpy, numpy)", tenvira_into
+
+    if soxr is not None:
+        dtype = "float32" if fmt == "f32" else "int16"
+        for quality in ("HQ", "LQ"):
+            def soxr_stream(quality=quality):
+                s = soxr.ResampleStream(fin, fout, channels, dtype=dtype, quality=quality)
+                for c in chunks_np:
+                    s.resample_chunk(c.reshape(-1, channels) if channels > 1 else c)
+                s.resample_chunk(np.zeros((0, channels) if channels > 1 else 0, dtype=np_type), last=True)
+
+            yield "python-soxr", f"ResampleStream {quality} (numpy)", soxr_stream
+
+        def soxr_lists():
+            s = soxr.ResampleStream(fin, fout, channels, dtype=dtype, quality="HQ")
+            for c in chunks_list:
+                a = np.asarray(c, np_type)
+                s.resample_chunk(a.reshape(-1, channels) if channels > 1 else a).tolist()
+
+        yield "python-soxr", "ResampleStream HQ (list -> list)", soxr_lists
+
+    if samplerate is not None and fmt == "f32":
+        ratio = fout / fin
+
+        def lsr_stream():
+            r = samplerate.Resampler("sinc_fastest", channels)
+            for c in chunks_np:
+                r.process(c.reshape(-1, channels) if channels > 1 else c, ratio)
+            r.process(np.zeros((0, channels) if channels > 1 else 0, dtype=np.float32), ratio, end_of_input=True)
+
+        yield "python-samplerate", "Resampler sinc_fastest (numpy)", lsr_stream
+
+    if scipy_signal is not None and fmt == "f32":
+        g = math.gcd(fin, fout)
+
+        def scipy_oneshot():
+            scipy_signal.resample_poly(whole, fout // g, fin // g, axis=0)
+
+        yield "scipy", "resample_poly (one shot)", scipy_oneshot
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--quick", action="store_true")
+    args = parser.parse_args()
+    seconds, runs = (0.5, 3) if args.quick else (2.0, 5)
+    for fin, fout in PAIRS:
+        for channels in (1, 2):
+            for fmt in ("f32", "i16"):
+                if args.quick and fmt == "i16" and channels == 2:
+                    continue
+                frames = int(seconds * fin)
+                x = make_signal(fin, frames, channels)
+                if fmt == "i16":
+                    x = np.round(x * 30000).astype(np.int16)
+                flat = x.reshape(-1)
+                chunk = fin // 50 * channels
+                chunks_np = [flat[i : i + chunk] for i in range(0, len(flat), chunk)]
+                chunks_list = [c.tolist() for c in chunks_np]
+                code = "f" if fmt == "f32" else "h"
+                chunks_array = [array.array(code, c.tobytes()) for c in chunks_np]
+                for engine, variant, run in variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, x):
+                    fps = measure(run, frames, runs)
+                    print(
+                        json.dumps(
+                            {
+                                "pair": f"{fin}->{fout}",
+                                "channels": channels,
+                                "format": fmt,
+                                "engine": engine,
+                                "variant": variant,
+                                "fps": fps,
+                            }
+                        ),
+                        flush=True,
+                    )
+
+
+if __name__ == "__main__":
+    sys.exit(main())

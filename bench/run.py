@@ -1,0 +1,180 @@
+"""Builds the benchmarks and the module, runs them side by side with the
+established resamplers, prints the tables and saves them under
+bench/results/.
+
+    python3 bench/run.py [--quick] [--label NAME]
+
+Installs what it needs: the -dev packages of soxr, libsamplerate and
+speexdsp (apt-get) and python-soxr, python-samplerate, scipy and numpy (pip).
+"""
+
+import argparse
+import collections
+import datetime
+import json
+import os
+import pathlib
+import platform
+import shutil
+import subprocess
+import sys
+import time
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+BUILD = ROOT / "build" / "bench"
+APT_PACKAGES = ["libsoxr-dev", "libsamplerate0-dev", "libspeexdsp-dev"]
+
+
+def sh(cmd, **kw):
+    return subprocess.run(cmd, check=True, **kw)
+
+
+def install_dependencies():
+    missing = [p for p in APT_PACKAGES if subprocess.run(["dpkg", "-s", p], capture_output=True).returncode != 0]
+    if missing:
+        sudo = [] if os.geteuid() == 0 else ["sudo"]
+        print(f"installing {' '.join(missing)}", file=sys.stderr)
+        sh(sudo + ["apt-get", "update", "-qq"])
+        sh(sudo + ["apt-get", "install", "-y", "-qq", *missing], env={**os.environ, "DEBIAN_FRONTEND": "noninteractive"})
+    sh([sys.executable, "-m", "pip", "install", "-q", "--disable-pip-version-check", "-r", str(ROOT / "bench" / "requirements.txt")],
+       env={**os.environ, "PIP_ROOT_USER_ACTION": "ignore"})
+
+
+def build():
+    sh(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release", "-DTENVIRA_BUILD_BENCH=ON",
+        "-DTENVIRA_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={sys.executable}"], stdout=subprocess.DEVNULL)
+    sh(["cmake", "--build", str(BUILD), "-j", str(os.cpu_count() or 1)], stdout=subprocess.DEVNULL)
+
+
+def run_lines(cmd, env=None):
+    out = subprocess.run(cmd, check=True, capture_output=True, text=True, env=env).stdout
+    return [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+
+
+def cpu_model():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("model name"):
+                return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def mfps(x):
+    return f"{x / 1e6:.1f}" if x else "–"
+
+
+def engine_tables(rows):
+    by_workload = collections.OrderedDict()
+    for r in rows:
+        if "pair" not in r:
+            continue
+        key = (r["pair"], r["channels"], r["format"])
+        by_workload.setdefault(key, {})[(r["engine"], r["variant"])] = r["fps"]
+
+    backends = ["avx512f", "avx2+fma", "scalar"]
+    lines = [
+        "### Engine (C++), input Mframes/s, 20 ms chunks, one core",
+        "",
+        "tenvira at quality balanced with the best backend of this CPU; ratio = tenvira / peer.",
+        "",
+        "| workload | tenvira | soxr HQ | soxr LQ | lsr fastest | lsr medium | speex q3 | speex q8 | ×soxr HQ | ×speex q3 |",
+        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+    ]
+    for (pair, ch, fmt), v in by_workload.items():
+        ours = next((v[("tenvira", f"balanced/{b}")] for b in backends if ("tenvira", f"balanced/{b}") in v), None)
+        peers = [v.get(k) for k in [("soxr", "HQ"), ("soxr", "LQ"), ("libsamplerate", "SINC_FASTEST"),
+                                    ("libsamplerate", "SINC_MEDIUM"), ("speexdsp", "q3"), ("speexdsp", "q8")]]
+        ratio = lambda p: f"{ours / p:.2f}" if ours and p else "–"  # noqa: E731
+        lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | {mfps(ours)} | "
+                     + " | ".join(mfps(p) for p in peers) + f" | {ratio(peers[0])} | {ratio(peers[4])} |")
+
+    lines += ["", "### tenvira by quality and backend, input Mframes/s", ""]
+    variants = []
+    for v in by_workload.values():
+        for engine, variant in v:
+            if engine == "tenvira" and variant not in variants:
+                variants.append(variant)
+    lines.append("| workload | " + " | ".join(variants) + " |")
+    lines.append("|---|" + "---:|" * len(variants))
+    for (pair, ch, fmt), v in by_workload.items():
+        lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | "
+                     + " | ".join(mfps(v.get(("tenvira", x))) for x in variants) + " |")
+    return lines
+
+
+def construction_table(rows):
+    lines = ["### Construction (filter design included) and heap bytes per stereo stream", "",
+             "| path | quality | µs | KiB |", "|---|---|---:|---:|"]
+    for r in rows:
+        if "construction" in r:
+            lines.append(f"| {r['construction']} | {r['quality']} | {r['microseconds']:.0f} | {r['bytes'] / 1024:.1f} |")
+    return lines
+
+
+def python_table(rows):
+    by_workload = collections.OrderedDict()
+    for r in rows:
+        by_workload.setdefault((r["pair"], r["channels"], r["format"]), []).append(r)
+    lines = ["### Python level, input Mframes/s, 20 ms chunks (tenvira at quality balanced, backend auto)", ""]
+    columns = []
+    for rs in by_workload.values():
+        for r in rs:
+            name = f"{r['engine']}: {r['variant']}"
+            if name not in columns:
+                columns.append(name)
+    lines.append("| workload | " + " | ".join(columns) + " |")
+    lines.append("|---|" + "---:|" * len(columns))
+    for (pair, ch, fmt), rs in by_workload.items():
+        v = {f"{r['engine']}: {r['variant']}": r["fps"] for r in rs}
+        lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | " + " | ".join(mfps(v.get(c)) for c in columns) + " |")
+    return lines
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="fewer runs and workloads, under a minute")
+    parser.add_argument("--label", default="", help="suffix for the results file, e.g. 'before'")
+    parser.add_argument("--skip-setup", action="store_true", help="do not install packages")
+    args = parser.parse_args()
+
+    started = time.time()
+    if not args.skip_setup:
+        install_dependencies()
+    build()
+    quick = ["--quick"] if args.quick else []
+    engine_rows = run_lines([str(BUILD / "bench_engine"), *quick])
+    env = {**os.environ, "PYTHONPATH": str(BUILD)}
+    python_rows = run_lines([sys.executable, str(ROOT / "bench" / "bench_python.py"), *quick], env=env)
+    auto = subprocess.run([sys.executable, "-c", "import tenvira; print(tenvira.F32Resampler(48000, 16000, 1).selected_backend)"],
+                          capture_output=True, text=True, env=env).stdout.strip()
+    commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
+
+    today = datetime.date.today().isoformat()
+    lines = [
+        f"# Benchmark {today}{' (' + args.label + ')' if args.label else ''}",
+        "",
+        f"- CPU: {cpu_model()}, {os.cpu_count()} cores; backend chosen by auto: {auto}",
+        f"- commit {commit or 'unknown'}, {'quick' if args.quick else 'full'} run, {time.time() - started:.0f} s",
+        "",
+        *construction_table(engine_rows),
+        "",
+        *engine_tables(engine_rows),
+        "",
+        *python_table(python_rows),
+        "",
+    ]
+    text = "\n".join(lines)
+    print(text)
+    results = ROOT / "bench" / "results"
+    results.mkdir(parents=True, exist_ok=True)
+    name = today + (f"-{args.label}" if args.label else "") + ("-quick" if args.quick else "") + ".md"
+    (results / name).write_text(text)
+    print(f"saved bench/results/{name}", file=sys.stderr)
+
+
+if __name__ == "__main__":
+    if shutil.which("cmake") is None:
+        sys.exit("cmake is needed (pip install cmake)")
+    main()
