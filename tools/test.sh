@@ -25,6 +25,14 @@ esac
 "$PYTHON" -m abi3audit --strict --report "$wheel"
 "$PYTHON" -m pip install -q --disable-pip-version-check --force-reinstall --no-deps "$wheel"
 
+echo "== type stubs"
+# The usage file alone, so that mypy resolves the installed stub; then the
+# command-line package; then stub against runtime, from a folder that holds
+# no module of ours.
+"$PYTHON" -m mypy --strict --cache-dir build/mypy-cache tests/typing/usage.py
+"$PYTHON" -m mypy --strict --cache-dir build/mypy-cache python/tenvira_cli
+(cd build && "$PYTHON" -m mypy.stubtest tenvira)
+
 echo "== Python tests"
 # Run from the tests folder so that the installed module is what gets imported.
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python

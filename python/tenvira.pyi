@@ -1,0 +1,70 @@
+"""Type information for the tenvira extension module."""
+
+from collections.abc import Sequence
+from typing import Literal, Self, SupportsFloat, SupportsIndex, final
+
+__all__ = ["F32Resampler", "I16Resampler", "ProcessStats", "quality_values", "backend_values"]
+
+# The names a resampler reports for the backend that runs it. Requests accept
+# more spellings (see backend_values()), in any ASCII case.
+_BackendName = Literal["scalar", "avx2+fma", "avx512f", "neon", "rvv"]
+
+@final
+class ProcessStats:
+    """What one process(), finish() or flush() call did. Made only by the
+    resamplers; calling ProcessStats() raises TypeError."""
+
+    @property
+    def input_frames(self) -> int: ...
+    @property
+    def output_frames(self) -> int: ...
+    @property
+    def backend(self) -> _BackendName: ...
+
+@final
+class F32Resampler:
+    """Streaming resampler for interleaved float32 samples."""
+
+    def __new__(
+        cls,
+        input_rate: SupportsIndex,
+        output_rate: SupportsIndex,
+        channels: SupportsIndex,
+        quality: str | None = None,
+        backend: str | None = None,
+        max_input_frames_per_chunk: SupportsIndex | None = None,
+    ) -> Self: ...
+    def process(self, input: Sequence[SupportsFloat | SupportsIndex]) -> tuple[list[float], ProcessStats]: ...
+    def finish(self) -> tuple[list[float], ProcessStats]: ...
+    def flush(self) -> tuple[list[float], ProcessStats]: ...
+    def reset(self) -> None: ...
+    def required_output_capacity(self, input_frames: SupportsIndex) -> int: ...
+    @property
+    def selected_backend(self) -> _BackendName: ...
+
+@final
+class I16Resampler:
+    """Streaming resampler for interleaved signed 16-bit samples."""
+
+    def __new__(
+        cls,
+        input_rate: SupportsIndex,
+        output_rate: SupportsIndex,
+        channels: SupportsIndex,
+        quality: str | None = None,
+        backend: str | None = None,
+        max_input_frames_per_chunk: SupportsIndex | None = None,
+    ) -> Self: ...
+    def process(self, input: Sequence[SupportsIndex]) -> tuple[list[int], ProcessStats]: ...
+    def finish(self) -> tuple[list[int], ProcessStats]: ...
+    def flush(self) -> tuple[list[int], ProcessStats]: ...
+    def reset(self) -> None: ...
+    def required_output_capacity(self, input_frames: SupportsIndex) -> int: ...
+    @property
+    def selected_backend(self) -> _BackendName: ...
+
+def quality_values() -> list[str]:
+    """The quality names, in order: fast, balanced, best."""
+
+def backend_values() -> list[str]:
+    """The backend names a resampler accepts (avx512f is accepted too)."""
