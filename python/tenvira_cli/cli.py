@@ -232,10 +232,13 @@ def resample(args: argparse.Namespace) -> int:
                 out, stats = converter.finish()
                 writer.write(out)
                 frames_out += stats.output_frames
-                writer.close()
             except WavError as e:
                 raise UsageError(str(e)) from None
             finally:
+                # Also on the way out of an error or an interruption: the
+                # header goes into the temporary file while it is still open
+                # (the wave module would otherwise try when collected).
+                writer.close()
                 if bar is not None:
                     bar.close(frames_in)
         elapsed = time.perf_counter() - start

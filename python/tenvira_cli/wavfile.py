@@ -218,6 +218,7 @@ class WavWriter:
         self._file = f
         self._data_bytes = 0
         self._wave: wave.Wave_write | None = None
+        self._closed = False
         if fmt.encoding == "pcm":
             self._wave = wave.open(f, "wb")
             self._wave.setnchannels(fmt.channels)
@@ -239,9 +240,12 @@ class WavWriter:
             self._file.write(data)
 
     def close(self) -> None:
+        """Completes the header; a second call does nothing."""
+        if self._closed:
+            return
+        self._closed = True
         if self._wave is not None:
             self._wave.close()
-            self._wave = None
             return
         end = self._file.tell()
         self._file.seek(self._start)
