@@ -68,12 +68,15 @@ std::vector<std::int16_t> to_i16(const std::vector<float>& s) {
     return out;
 }
 
-// Runs `stream` (which processes the whole input once, chunk by chunk, on a
-// freshly made engine) and returns input frames per second.
-double measure(const Options& o, std::size_t frames, const std::function<void()>& stream) {
-    stream();  // warm-up
+// `make` builds a fresh engine and returns the closure that streams the
+// whole input through it once, chunk by chunk, and drains it. Only the
+// streaming is timed (construction is measured on its own). Returns input
+// frames per second: the median of the runs after a warm-up.
+double measure(const Options& o, std::size_t frames, const std::function<std::function<void()>()>& make) {
+    make()();  // warm-up
     std::vector<double> rates;
     for (int r = 0; r < o.runs; ++r) {
+        const std::function<void()> stream = make();
         const auto start = std::chrono::steady_clock::now();
         stream();
         const double s = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -112,16 +115,17 @@ void bench_tenvira(const Options& o, const Workload& w, const std::vector<S>& in
             config.quality = quality;
             config.backend = backend;
             config.max_input_frames_per_chunk = chunk;
-            const double fps = measure(o, frames, [&] {
-                auto engine = tenvira::Core<S>::create(config).value();
-                std::size_t produced = 0;
-                for (std::size_t pos = 0; pos < frames; pos += chunk) {
-                    const std::size_t n = std::min(chunk, frames - pos);
-                    auto result = engine.process({input.data() + pos * w.channels, n * w.channels});
-                    produced += result.value().samples.size();
-                }
-                produced += engine.finish().samples.size();
-                sink = sink + static_cast<double>(produced);
+            const double fps = measure(o, frames, [&]() -> std::function<void()> {
+                auto engine = std::make_shared<tenvira::Core<S>>(tenvira::Core<S>::create(config).value());
+                return [&, engine] {
+                    std::size_t produced = 0;
+                    for (std::size_t pos = 0; pos < frames; pos += chunk) {
+                        const std::size_t n = std::min(chunk, frames - pos);
+                        produced += engine->process({input.data() + pos * w.channels, n * w.channels}).value().samples.size();
+                    }
+                    produced += engine->finish().samples.size();
+                    sink = sink + static_cast<double>(produced);
+                };
             });
             emit(w, "tenvira", std::string(qname) + "/" + bname, fps);
         }
@@ -134,28 +138,30 @@ void bench_soxr(const Options& o, const Workload& w, const void* input, std::siz
         const std::size_t sample = w.int16 ? 2 : 4;
         const std::size_t out_capacity = chunk * w.out / w.in + 64;
         std::vector<unsigned char> out(out_capacity * w.channels * sample);
-        const double fps = measure(o, frames, [&] {
+        const double fps = measure(o, frames, [&, recipe = recipe]() -> std::function<void()> {
             const soxr_io_spec_t io = soxr_io_spec(type, type);
             const soxr_quality_spec_t q = soxr_quality_spec(recipe, 0);
             const soxr_runtime_spec_t rt = soxr_runtime_spec(1);
             soxr_error_t err = nullptr;
-            soxr_t s = soxr_create(w.in, w.out, static_cast<unsigned>(w.channels), &err, &io, &q, &rt);
+            soxr_t created = soxr_create(w.in, w.out, static_cast<unsigned>(w.channels), &err, &io, &q, &rt);
             if (err) std::abort();
-            const auto* base = static_cast<const unsigned char*>(input);
-            std::size_t produced = 0;
-            for (std::size_t pos = 0; pos < frames; pos += chunk) {
-                const std::size_t n = std::min(chunk, frames - pos);
-                std::size_t idone = 0, odone = 0;
-                soxr_process(s, base + pos * w.channels * sample, n, &idone, out.data(), out_capacity, &odone);
-                produced += odone;
-            }
-            std::size_t odone = 0;
-            do {
-                soxr_process(s, nullptr, 0, nullptr, out.data(), out_capacity, &odone);
-                produced += odone;
-            } while (odone > 0);
-            soxr_delete(s);
-            sink = sink + static_cast<double>(produced);
+            std::shared_ptr<soxr> s(created, soxr_delete);
+            return [&, s] {
+                const auto* base = static_cast<const unsigned char*>(input);
+                std::size_t produced = 0;
+                for (std::size_t pos = 0; pos < frames; pos += chunk) {
+                    const std::size_t n = std::min(chunk, frames - pos);
+                    std::size_t idone = 0, odone = 0;
+                    soxr_process(s.get(), base + pos * w.channels * sample, n, &idone, out.data(), out_capacity, &odone);
+                    produced += odone;
+                }
+                std::size_t odone = 0;
+                do {
+                    soxr_process(s.get(), nullptr, 0, nullptr, out.data(), out_capacity, &odone);
+                    produced += odone;
+                } while (odone > 0);
+                sink = sink + static_cast<double>(produced);
+            };
         });
         emit(w, "soxr", name, fps);
     }
@@ -169,36 +175,42 @@ void bench_libsamplerate(const Options& o, const Workload& w, const std::vector<
         std::vector<float> out(out_capacity * w.channels);
         std::vector<float> in_f(chunk * w.channels);
         std::vector<std::int16_t> out16(out_capacity * w.channels);
-        const double fps = measure(o, frames, [&] {
+        const double fps = measure(o, frames, [&, converter = converter]() -> std::function<void()> {
             int err = 0;
-            SRC_STATE* s = src_new(converter, static_cast<int>(w.channels), &err);
-            if (s == nullptr) std::abort();
-            std::size_t produced = 0;
-            SRC_DATA d{};
-            d.src_ratio = static_cast<double>(w.out) / w.in;
-            for (std::size_t pos = 0; pos <= frames; pos += chunk) {
-                const std::size_t n = pos < frames ? std::min(chunk, frames - pos) : 0;
-                const float* in_ptr = input.data() + pos * w.channels;
-                if (w.int16) {
-                    src_short_to_float_array(input16.data() + pos * w.channels, in_f.data(), static_cast<int>(n * w.channels));
-                    in_ptr = in_f.data();
+            SRC_STATE* created = src_new(converter, static_cast<int>(w.channels), &err);
+            if (created == nullptr) std::abort();
+            std::shared_ptr<SRC_STATE> s(created, src_delete);
+            return [&, s] {
+                std::size_t produced = 0;
+                SRC_DATA d{};
+                d.src_ratio = static_cast<double>(w.out) / w.in;
+                for (std::size_t pos = 0; pos <= frames; pos += chunk) {
+                    const std::size_t n = pos < frames ? std::min(chunk, frames - pos) : 0;
+                    const float* in_ptr = input.data() + pos * w.channels;
+                    if (w.int16) {
+                        src_short_to_float_array(input16.data() + pos * w.channels, in_f.data(),
+                                                 static_cast<int>(n * w.channels));
+                        in_ptr = in_f.data();
+                    }
+                    d.data_in = in_ptr;
+                    d.input_frames = static_cast<long>(n);
+                    d.end_of_input = n == 0;
+                    // Drain everything this chunk allows.
+                    do {
+                        d.data_out = out.data();
+                        d.output_frames = static_cast<long>(out_capacity);
+                        if (src_process(s.get(), &d) != 0) std::abort();
+                        if (w.int16) {
+                            src_float_to_short_array(out.data(), out16.data(),
+                                                     static_cast<int>(d.output_frames_gen * w.channels));
+                        }
+                        produced += static_cast<std::size_t>(d.output_frames_gen);
+                        d.data_in += d.input_frames_used * w.channels;
+                        d.input_frames -= d.input_frames_used;
+                    } while (d.input_frames > 0 || (d.end_of_input && d.output_frames_gen > 0));
                 }
-                d.data_in = in_ptr;
-                d.input_frames = static_cast<long>(n);
-                d.end_of_input = pos + chunk >= frames && n == 0;
-                // Drain everything this chunk allows.
-                do {
-                    d.data_out = out.data();
-                    d.output_frames = static_cast<long>(out_capacity);
-                    if (src_process(s, &d) != 0) std::abort();
-                    if (w.int16) src_float_to_short_array(out.data(), out16.data(), static_cast<int>(d.output_frames_gen * w.channels));
-                    produced += static_cast<std::size_t>(d.output_frames_gen);
-                    d.data_in += d.input_frames_used * w.channels;
-                    d.input_frames -= d.input_frames_used;
-                } while (d.input_frames > 0 || (d.end_of_input && d.output_frames_gen > 0));
-            }
-            src_delete(s);
-            sink = sink + static_cast<double>(produced);
+                sink = sink + static_cast<double>(produced);
+            };
         });
         emit(w, "libsamplerate", name, fps);
     }
@@ -211,23 +223,28 @@ void bench_speex(const Options& o, const Workload& w, const std::vector<float>& 
         const std::size_t out_capacity = chunk * w.out / w.in + 64;
         std::vector<float> out(out_capacity * w.channels);
         std::vector<std::int16_t> out16(out_capacity * w.channels);
-        const double fps = measure(o, frames, [&] {
+        const double fps = measure(o, frames, [&, quality = quality]() -> std::function<void()> {
             int err = 0;
-            SpeexResamplerState* s = speex_resampler_init(static_cast<spx_uint32_t>(w.channels), w.in, w.out, quality, &err);
-            if (s == nullptr) std::abort();
-            std::size_t produced = 0;
-            for (std::size_t pos = 0; pos < frames; pos += chunk) {
-                spx_uint32_t n = static_cast<spx_uint32_t>(std::min(chunk, frames - pos));
-                spx_uint32_t o_len = static_cast<spx_uint32_t>(out_capacity);
-                if (w.int16) {
-                    speex_resampler_process_interleaved_int(s, input16.data() + pos * w.channels, &n, out16.data(), &o_len);
-                } else {
-                    speex_resampler_process_interleaved_float(s, input.data() + pos * w.channels, &n, out.data(), &o_len);
+            SpeexResamplerState* created =
+                speex_resampler_init(static_cast<spx_uint32_t>(w.channels), w.in, w.out, quality, &err);
+            if (created == nullptr) std::abort();
+            std::shared_ptr<SpeexResamplerState> s(created, speex_resampler_destroy);
+            return [&, s] {
+                std::size_t produced = 0;
+                for (std::size_t pos = 0; pos < frames; pos += chunk) {
+                    spx_uint32_t n = static_cast<spx_uint32_t>(std::min(chunk, frames - pos));
+                    spx_uint32_t o_len = static_cast<spx_uint32_t>(out_capacity);
+                    if (w.int16) {
+                        speex_resampler_process_interleaved_int(s.get(), input16.data() + pos * w.channels, &n,
+                                                                out16.data(), &o_len);
+                    } else {
+                        speex_resampler_process_interleaved_float(s.get(), input.data() + pos * w.channels, &n,
+                                                                  out.data(), &o_len);
+                    }
+                    produced += o_len;
                 }
-                produced += o_len;
-            }
-            speex_resampler_destroy(s);
-            sink = sink + static_cast<double>(produced);
+                sink = sink + static_cast<double>(produced);
+            };
         });
         emit(w, "speexdsp", "q" + std::to_string(quality), fps);
     }

@@ -16,12 +16,18 @@ enum class FirBackend : std::uint8_t { Scalar = 0, Avx2Fma = 1, Avx512f = 2, Neo
 
 using DotF32 = float (*)(const float*, const float*, std::size_t) noexcept;
 using DotI16 = std::int64_t (*)(const std::int16_t*, const std::int16_t*, std::size_t) noexcept;
+using DotF32Batch = void (*)(const float* const*, const float* const*, std::size_t, std::size_t, float*) noexcept;
+using DotI16Batch = void (*)(const std::int16_t* const*, const std::int16_t* const*, std::size_t, std::size_t,
+                             std::int64_t*) noexcept;
 
 struct BackendRecord {
     FirBackend backend;
     const char* name;
     DotF32 dot_f32;
     DotI16 dot_i16;
+    // The same products, several at a time (see kernels.hpp).
+    DotF32Batch dot_f32_batch;
+    DotI16Batch dot_i16_batch;
 };
 
 // The display name: "scalar", "avx2+fma", "avx512f", "neon" or "rvv".
@@ -39,5 +45,7 @@ Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu
 // processor reports AVX2 and FMA, tested at each call, else the scalar one.
 std::int64_t dot_i16_q15_avx512_backend(const std::int16_t* window, const std::int16_t* coeffs,
                                         std::size_t n) noexcept;
+void dot_i16_q15_avx512_backend_batch(const std::int16_t* const* windows, const std::int16_t* const* rows,
+                                      std::size_t n, std::size_t count, std::int64_t* out) noexcept;
 
 }  // namespace tenvira

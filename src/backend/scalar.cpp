@@ -20,4 +20,35 @@ std::int64_t dot_i16_q15_scalar(const std::int16_t* window, const std::int16_t* 
     return acc;
 }
 
+void dot_f32_scalar_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
+                          float* out) noexcept {
+    std::size_t d = 0;
+    // Four independent sequential sums side by side.
+    for (; d + 4 <= count; d += 4) {
+        const float *w0 = windows[d], *w1 = windows[d + 1], *w2 = windows[d + 2], *w3 = windows[d + 3];
+        const float *c0 = rows[d], *c1 = rows[d + 1], *c2 = rows[d + 2], *c3 = rows[d + 3];
+        float a0 = 0.0f, a1 = 0.0f, a2 = 0.0f, a3 = 0.0f;
+        for (std::size_t i = 0; i < n; ++i) {
+            const float p0 = w0[i] * c0[i];
+            const float p1 = w1[i] * c1[i];
+            const float p2 = w2[i] * c2[i];
+            const float p3 = w3[i] * c3[i];
+            a0 = a0 + p0;
+            a1 = a1 + p1;
+            a2 = a2 + p2;
+            a3 = a3 + p3;
+        }
+        out[d] = a0;
+        out[d + 1] = a1;
+        out[d + 2] = a2;
+        out[d + 3] = a3;
+    }
+    for (; d < count; ++d) out[d] = dot_f32_scalar(windows[d], rows[d], n);
+}
+
+void dot_i16_q15_scalar_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
+                              std::size_t count, std::int64_t* out) noexcept {
+    for (std::size_t d = 0; d < count; ++d) out[d] = dot_i16_q15_scalar(windows[d], rows[d], n);
+}
+
 }  // namespace tenvira

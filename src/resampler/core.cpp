@@ -28,8 +28,9 @@ struct SampleTraits<float> {
     static float center(const F& f) { return f.center_f32; }
     // One term of a fixed-path sum: a float32 product, added in float32.
     static Acc product(float x, float c) { return x * c; }
-    static float dot(const BackendRecord& k, const float* w, const float* c, std::size_t n) {
-        return k.dot_f32(w, c, n);
+    static void dot_batch(const BackendRecord& k, const float* const* w, const float* const* c, std::size_t n,
+                          std::size_t count, float* out) {
+        k.dot_f32_batch(w, c, n, count, out);
     }
     static float output(Acc acc) { return acc; }
     static float to_iir(float x) { return x; }
@@ -48,8 +49,9 @@ struct SampleTraits<std::int16_t> {
     static std::int16_t center(const F& f) { return f.center_q15; }
     // Exact 64-bit products and sums; rounding happens once, in q15_out.
     static Acc product(std::int16_t x, std::int16_t c) { return std::int64_t{x} * std::int64_t{c}; }
-    static Acc dot(const BackendRecord& k, const std::int16_t* w, const std::int16_t* c, std::size_t n) {
-        return k.dot_i16(w, c, n);
+    static void dot_batch(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* const* c,
+                          std::size_t n, std::size_t count, std::int64_t* out) {
+        k.dot_i16_batch(w, c, n, count, out);
     }
     static std::int16_t output(Acc acc) { return q15_out(acc); }
     static float to_iir(std::int16_t x) { return static_cast<float>(x); }
@@ -88,6 +90,7 @@ void reserve_more(std::vector<S>& out, std::uint64_t extra) {
 }  // namespace
 
 std::int64_t trunc_i64(double x) noexcept {
+    if (x >= 0.0 && x < 9223372036854775808.0) return static_cast<std::int64_t>(x);  // the usual case
     if (std::isnan(x)) return 0;
     if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
     if (x < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
@@ -95,6 +98,7 @@ std::int64_t trunc_i64(double x) noexcept {
 }
 
 std::uint64_t trunc_u64(double x) noexcept {
+    if (x >= 0.0 && x < 9223372036854775808.0) return static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
     if (std::isnan(x) || x <= 0.0) return 0;
     if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
     return static_cast<std::uint64_t>(x);
@@ -165,6 +169,13 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     }
 
     core.scratch_.assign(static_cast<std::size_t>(taps), S{});
+    core.plan_w_.assign(block_frames, 0);
+    core.plan_phase_.assign(block_frames, 0);
+    core.rows_.assign(block_frames, nullptr);
+    core.windows_.assign(block_frames, nullptr);
+    core.results_.assign(block_frames, Acc{});
+    core.narrow_sums_.assign(block_frames, 0);
+    core.prepare_fixed_taps();
     core.ratio_ = static_cast<double>(in) / static_cast<double>(out);
     return core;
 }
@@ -200,10 +211,7 @@ Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
     const std::uint64_t frames = n / channels;
 
     for (RingBuffer<S>& ring : rings_) ring.ensure_capacity(frames, filter_bank_.taps);
-    for (std::uint64_t f = 0; f < frames; ++f) {
-        const S* frame = input.data() + f * channels;
-        for (std::uint64_t k = 0; k < channels; ++k) rings_[k].push(frame[k]);
-    }
+    for (std::uint64_t k = 0; k < channels; ++k) rings_[k].append(input.data() + k, frames, channels);
     frames_in_ += static_cast<std::int64_t>(frames);
 
     if (iir_) {
@@ -248,6 +256,14 @@ void Core<S>::reset() {
     if (fresh) *this = std::move(fresh.value());
 }
 
+// Output frames are rendered in blocks: the read positions of a block are
+// planned first (the float64 position advancing by repeated addition, as
+// always), then the input span the block reads is copied out of each
+// channel's ring into one linear array, zeros included, and the block is
+// computed from that array: the polyphase path as a batch of independent
+// inner products, the fixed paths column by column across frames. Every
+// output keeps the arithmetic of its own formula; only the memory access and
+// the interleaving of independent outputs change.
 template <typename S>
 void Core<S>::render_available(std::vector<S>& out, bool at_end) {
     const auto half = static_cast<std::int64_t>(filter_bank_.taps / 2);
@@ -264,84 +280,240 @@ void Core<S>::render_available(std::vector<S>& out, bool at_end) {
     reserve_more(out, sat_mul(estimate, channels));
 
     for (;;) {
-        if (at_end ? static_cast<std::uint64_t>(frames_out_) >= end : trunc_i64(position_) + half >= frames_in_) break;
-        switch (path_) {
-            case RenderPath::Polyphase: render_polyphase_frame(out); break;
-            case RenderPath::HalfBandUp: render_half_band_up_frame(out); break;
-            case RenderPath::HalfBandDown: render_half_band_down_frame(out); break;
-            case RenderPath::ThirdBandDown: render_third_band_down_frame(out); break;
+        // Plan: the frames of this block and where each one reads.
+        double position = position_;
+        // Frames this block may hold: all that are due at the end of the
+        // stream, else as many as the look-ahead condition allows.
+        const std::size_t limit =
+            at_end ? static_cast<std::size_t>(std::min<std::uint64_t>(
+                         end > static_cast<std::uint64_t>(frames_out_) ? end - static_cast<std::uint64_t>(frames_out_) : 0,
+                         block_frames))
+                   : block_frames;
+        const std::int64_t bound = frames_in_ - half;  // at_end false: render while w < bound
+        const auto phases = static_cast<double>(filter_bank_.phases);
+        const std::uint64_t last_phase = filter_bank_.phases - 1;
+        const bool polyphase = path_ == RenderPath::Polyphase;
+        std::size_t n = 0;
+        for (; n < limit; ++n) {
+            const std::int64_t w = trunc_i64(position);
+            if (!at_end && w >= bound) break;
+            plan_w_[n] = w;
+            if (polyphase) {
+                const double frac = position - static_cast<double>(w);
+                plan_phase_[n] = std::min(trunc_u64(frac * phases), last_phase);
+            }
+            position = ratio_ + position;
         }
-        position_ = ratio_ + position_;
-        frames_out_ += 1;
+        const std::int64_t frames_out = frames_out_ + static_cast<std::int64_t>(n);
+        if (n == 0) break;
+
+        const std::size_t base = out.size();
+        out.resize(base + n * channels);
+        S* dst = out.data() + base;
+        switch (path_) {
+            case RenderPath::Polyphase: render_polyphase_block(dst, n); break;
+            case RenderPath::HalfBandUp: render_half_band_up_block(dst, n); break;
+            case RenderPath::HalfBandDown: render_fixed_down_block(dst, n, 2); break;
+            case RenderPath::ThirdBandDown: render_fixed_down_block(dst, n, 3); break;
+        }
+        position_ = position;
+        frames_out_ = frames_out;
+        if (n < block_frames) break;
     }
 }
 
 template <typename S>
-void Core<S>::render_polyphase_frame(std::vector<S>& out) {
+S* Core<S>::linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi) {
+    const auto length = static_cast<std::size_t>(hi - lo);
+    if (linear_.size() < length) linear_.resize(length);
+    rings_[channel].copy_range(lo, hi, linear_.data());
+    return linear_.data();
+}
+
+template <typename S>
+void Core<S>::render_polyphase_block(S* out, std::size_t n) {
     using T = SampleTraits<S>;
     const std::uint64_t taps = filter_bank_.taps;
-    const std::uint64_t phases = filter_bank_.phases;
-    const std::int64_t w = trunc_i64(position_);
-    const double frac = position_ - static_cast<double>(w);
-    const std::uint64_t phase = std::min(trunc_u64(frac * static_cast<double>(phases)), phases - 1);
+    const std::uint64_t channels = config_.channels;
     const auto& bank = T::bank(filter_bank_);
-    if ((phase + 1) * taps > bank.size()) unreachable("polyphase row lies outside the filter bank");
-    const typename T::Coeff* row = bank.data() + phase * taps;
-    const std::int64_t first = w + 1 - static_cast<std::int64_t>(taps / 2);
+    const std::int64_t back = static_cast<std::int64_t>(taps / 2) - 1;  // window starts at w - back
+    const std::int64_t lo = plan_w_[0] - back;
+    const std::int64_t hi = plan_w_[n - 1] - back + static_cast<std::int64_t>(taps);
 
-    for (const RingBuffer<S>& ring : rings_) {
-        for (std::uint64_t j = 0; j < taps; ++j) scratch_[j] = ring.get(first + static_cast<std::int64_t>(j));
-        out.push_back(T::output(T::dot(*kernels_, scratch_.data(), row, taps)));
+    for (std::size_t f = 0; f < n; ++f) {
+        if ((plan_phase_[f] + 1) * taps > bank.size()) unreachable("polyphase row lies outside the filter bank");
+        rows_[f] = bank.data() + plan_phase_[f] * taps;
+    }
+    for (std::uint64_t k = 0; k < channels; ++k) {
+        const S* x = linear_input(k, lo, hi);
+        for (std::size_t f = 0; f < n; ++f) windows_[f] = x + (plan_w_[f] - back - lo);
+        T::dot_batch(*kernels_, windows_.data(), rows_.data(), taps, n, results_.data());
+        for (std::size_t f = 0; f < n; ++f) out[f * channels + k] = T::output(results_[f]);
+    }
+}
+
+namespace {
+
+// acc[f] = acc[f] + x[step * f] * c for f < n: one tap across a block of
+// frames, each frame's sum keeping its own order of terms.
+template <typename Acc, typename S, typename C, int step>
+void add_tap(Acc* __restrict acc, const S* __restrict x, C c, std::size_t n) {
+    for (std::size_t f = 0; f < n; ++f) acc[f] = acc[f] + static_cast<Acc>(x[step * f]) * static_cast<Acc>(c);
+}
+
+template <typename Acc, typename S, typename C, int step>
+void start_sum(Acc* __restrict acc, const S* __restrict x, C c, std::size_t n) {
+    for (std::size_t f = 0; f < n; ++f) acc[f] = static_cast<Acc>(x[step * f]) * static_cast<Acc>(c);
+}
+
+// One channel of a fixed-ratio block: acc[f] = x[m_f]·centre + Σ_j
+// x[m_f + offsets[j]]·coeffs[j], m_f = step·f, the terms added in order of j.
+template <typename Acc, int step, typename S, typename C>
+void fixed_sums(Acc* acc, const S* x, std::size_t n, C center, const C* coeffs, const std::int64_t* offsets,
+                std::size_t taps) {
+    start_sum<Acc, S, C, step>(acc, x, center, n);
+    for (std::size_t j = 0; j < taps; ++j) add_tap<Acc, S, C, step>(acc, x + offsets[j], coeffs[j], n);
+}
+
+}  // namespace
+
+template <typename S>
+void Core<S>::render_fixed_down_block(S* out, std::size_t n, int step) {
+    using T = SampleTraits<S>;
+    const std::uint64_t channels = config_.channels;
+    // Frame i reads around input frame m = step · i, at most `center` away.
+    const auto reach = static_cast<std::int64_t>(filter_bank_.taps / 2);
+    const std::int64_t m0 = plan_w_[0];
+    const std::int64_t lo = m0 - reach;
+    const std::int64_t hi = plan_w_[n - 1] + reach + 1;
+
+    const typename T::Coeff* coeffs = nullptr;
+    typename T::Coeff center{};
+    std::size_t count = 0;
+    if (step == 2) {
+        if (!filter_bank_.half_band) fault("half-band filter is only available for exact 8 kHz <-> 16 kHz ratios");
+        coeffs = T::coeffs(*filter_bank_.half_band).data();
+        count = T::coeffs(*filter_bank_.half_band).size();
+        center = T::center(*filter_bank_.half_band);
+    } else {
+        if (!filter_bank_.third_band) fault("third-band filter is only available for exact 24 kHz -> 8 kHz ratios");
+        coeffs = T::coeffs(*filter_bank_.third_band).data();
+        count = T::coeffs(*filter_bank_.third_band).size();
+        center = T::center(*filter_bank_.third_band);
+    }
+    if (tap_offsets_.size() < count) unreachable("fixed filter has fewer offsets than coefficients");
+
+    for (std::uint64_t k = 0; k < channels; ++k) {
+        const S* x = linear_input(k, lo, hi) + (m0 - lo);
+        compute_fixed(x, n, center, coeffs, count, step);
+        for (std::size_t f = 0; f < n; ++f) out[f * channels + k] = fixed_output(f);
     }
 }
 
 template <typename S>
-void Core<S>::render_half_band_up_frame(std::vector<S>& out) {
+void Core<S>::render_half_band_up_block(S* out, std::size_t n) {
     using T = SampleTraits<S>;
     if (!filter_bank_.half_band) fault("half-band filter is only available for exact 8 kHz <-> 16 kHz ratios");
     const HalfBandFilter& hb = *filter_bank_.half_band;
-    const std::int64_t i = frames_out_;
-    const std::int64_t m = i / 2;
-    if (i % 2 == 0) {
-        for (const RingBuffer<S>& ring : rings_) out.push_back(ring.get(m));
-        return;
-    }
     const auto& c = T::coeffs_x2(hb);
-    if (hb.input_offsets.size() < c.size()) unreachable("half-band filter has fewer offsets than coefficients");
-    for (const RingBuffer<S>& ring : rings_) {
-        typename T::Acc acc{};
-        for (std::size_t j = 0; j < c.size(); ++j) acc = acc + T::product(ring.get(m + hb.input_offsets[j]), c[j]);
-        out.push_back(T::output(acc));
+    if (tap_offsets_.size() < c.size()) unreachable("half-band filter has fewer offsets than coefficients");
+    const std::uint64_t channels = config_.channels;
+    // Frame i copies input frame i/2 when i is even and interpolates around
+    // it when i is odd.
+    const std::int64_t i0 = frames_out_;
+    const std::int64_t m0 = i0 / 2;
+    const auto reach = static_cast<std::int64_t>(filter_bank_.taps / 2);
+    const std::int64_t lo = m0 - reach;
+    const std::int64_t hi = (i0 + static_cast<std::int64_t>(n) - 1) / 2 + reach + 1;
+    // Odd frames of the block: the first one and how many.
+    const std::size_t first_odd = static_cast<std::size_t>(i0 % 2 == 0 ? 1 : 0);
+    const std::size_t odd_count = n > first_odd ? (n - first_odd + 1) / 2 : 0;
+    const std::int64_t m_first_odd = (i0 + static_cast<std::int64_t>(first_odd)) / 2;
+
+    for (std::uint64_t k = 0; k < channels; ++k) {
+        const S* x = linear_input(k, lo, hi);
+        // Odd frames start from zero and add the doubled taps in order.
+        compute_up(x + (m_first_odd - lo), odd_count, c.data(), c.size());
+        std::size_t odd = 0;
+        for (std::size_t f = 0; f < n; ++f) {
+            const std::int64_t i = i0 + static_cast<std::int64_t>(f);
+            out[f * channels + k] = i % 2 == 0 ? x[i / 2 - lo] : fixed_output(odd++);
+        }
     }
 }
 
 template <typename S>
-void Core<S>::render_half_band_down_frame(std::vector<S>& out) {
-    using T = SampleTraits<S>;
-    if (!filter_bank_.half_band) fault("half-band filter is only available for exact 8 kHz <-> 16 kHz ratios");
-    const HalfBandFilter& hb = *filter_bank_.half_band;
-    const std::int64_t m = 2 * frames_out_;
-    const auto& c = T::coeffs(hb);
-    if (hb.offsets.size() < c.size()) unreachable("half-band filter has fewer offsets than coefficients");
-    for (const RingBuffer<S>& ring : rings_) {
-        typename T::Acc acc = T::product(ring.get(m), T::center(hb));
-        for (std::size_t j = 0; j < c.size(); ++j) acc = acc + T::product(ring.get(m - hb.offsets[j]), c[j]);
-        out.push_back(T::output(acc));
+void Core<S>::prepare_fixed_taps() {
+    // The input offset of each kept tap relative to the frame's centre
+    // sample: subtracted on the half-band down path, added on the
+    // third-band path, the interpolation offsets on the half-band up path.
+    std::int64_t bound = 0;  // largest possible |sum| in units of one sample
+    if (path_ == RenderPath::HalfBandDown && filter_bank_.half_band) {
+        const HalfBandFilter& hb = *filter_bank_.half_band;
+        for (std::int64_t d : hb.offsets) tap_offsets_.push_back(-d);
+        bound = std::abs(std::int64_t{hb.center_q15});
+        for (std::int16_t c : hb.coeffs_q15) bound += std::abs(std::int64_t{c});
+    } else if (path_ == RenderPath::HalfBandUp && filter_bank_.half_band) {
+        tap_offsets_ = filter_bank_.half_band->input_offsets;
+        for (std::int16_t c : filter_bank_.half_band->coeffs_x2_q15) bound += std::abs(std::int64_t{c});
+    } else if (path_ == RenderPath::ThirdBandDown && filter_bank_.third_band) {
+        const ThirdBandFilter& tb = *filter_bank_.third_band;
+        tap_offsets_ = tb.offsets;
+        bound = std::abs(std::int64_t{tb.center_q15});
+        for (std::int16_t c : tb.coeffs_q15) bound += std::abs(std::int64_t{c});
+    }
+    // Every sample is at most 32768 in magnitude.
+    narrow_ = bound * 32768 <= std::numeric_limits<std::int32_t>::max();
+}
+
+template <typename S>
+void Core<S>::compute_fixed(const S* x, std::size_t n, Coeff center, const Coeff* coeffs, std::size_t count,
+                            int step) {
+    const std::int64_t* offsets = tap_offsets_.data();
+    if constexpr (std::is_same_v<S, float>) {
+        if (step == 2) {
+            fixed_sums<float, 2>(results_.data(), x, n, center, coeffs, offsets, count);
+        } else {
+            fixed_sums<float, 3>(results_.data(), x, n, center, coeffs, offsets, count);
+        }
+    } else if (narrow_) {
+        if (step == 2) {
+            fixed_sums<std::int32_t, 2>(narrow_sums_.data(), x, n, center, coeffs, offsets, count);
+        } else {
+            fixed_sums<std::int32_t, 3>(narrow_sums_.data(), x, n, center, coeffs, offsets, count);
+        }
+    } else if (step == 2) {
+        fixed_sums<std::int64_t, 2>(results_.data(), x, n, center, coeffs, offsets, count);
+    } else {
+        fixed_sums<std::int64_t, 3>(results_.data(), x, n, center, coeffs, offsets, count);
     }
 }
 
 template <typename S>
-void Core<S>::render_third_band_down_frame(std::vector<S>& out) {
-    using T = SampleTraits<S>;
-    if (!filter_bank_.third_band) fault("third-band filter is only available for exact 24 kHz -> 8 kHz ratios");
-    const ThirdBandFilter& tb = *filter_bank_.third_band;
-    const std::int64_t m = 3 * frames_out_;
-    const auto& c = T::coeffs(tb);
-    if (tb.offsets.size() < c.size()) unreachable("third-band filter has fewer offsets than coefficients");
-    for (const RingBuffer<S>& ring : rings_) {
-        typename T::Acc acc = T::product(ring.get(m), T::center(tb));
-        for (std::size_t j = 0; j < c.size(); ++j) acc = acc + T::product(ring.get(m + tb.offsets[j]), c[j]);
-        out.push_back(T::output(acc));
+void Core<S>::compute_up(const S* x, std::size_t n, const Coeff* coeffs, std::size_t count) {
+    const std::int64_t* offsets = tap_offsets_.data();
+    if constexpr (std::is_same_v<S, float>) {
+        std::fill_n(results_.data(), n, 0.0f);
+        for (std::size_t j = 0; j < count; ++j) add_tap<float, S, Coeff, 1>(results_.data(), x + offsets[j], coeffs[j], n);
+    } else if (narrow_) {
+        std::fill_n(narrow_sums_.data(), n, 0);
+        for (std::size_t j = 0; j < count; ++j) {
+            add_tap<std::int32_t, S, Coeff, 1>(narrow_sums_.data(), x + offsets[j], coeffs[j], n);
+        }
+    } else {
+        std::fill_n(results_.data(), n, 0);
+        for (std::size_t j = 0; j < count; ++j) {
+            add_tap<std::int64_t, S, Coeff, 1>(results_.data(), x + offsets[j], coeffs[j], n);
+        }
+    }
+}
+
+template <typename S>
+S Core<S>::fixed_output(std::size_t f) const noexcept {
+    if constexpr (std::is_same_v<S, float>) {
+        return results_[f];
+    } else {
+        return q15_out(narrow_ ? narrow_sums_[f] : results_[f]);
     }
 }
 

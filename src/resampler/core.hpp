@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <vector>
 
 #include "backend/fir_backend.hpp"
@@ -93,12 +94,24 @@ public:
 private:
     Core(const ResamplerConfig& config, FirBackend backend, FilterBank bank);
 
+    // Inner-product result: float32 sums, or exact 64-bit sums of Q15 terms.
+    using Acc = std::conditional_t<std::is_same_v<S, float>, float, std::int64_t>;
+    using Coeff = S;
+
+    // Frames rendered per block; bounds the planning and linear arrays.
+    static constexpr std::size_t block_frames = 256;
+
     ProcessStats stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept;
     void trim();
-    void render_polyphase_frame(std::vector<S>& out);
-    void render_half_band_up_frame(std::vector<S>& out);
-    void render_half_band_down_frame(std::vector<S>& out);
-    void render_third_band_down_frame(std::vector<S>& out);
+    // Copies input frames [lo, hi) of one channel into linear_ and returns it.
+    S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
+    void render_polyphase_block(S* out, std::size_t n);
+    void render_half_band_up_block(S* out, std::size_t n);
+    void render_fixed_down_block(S* out, std::size_t n, int step);
+    void prepare_fixed_taps();
+    void compute_fixed(const S* x, std::size_t n, Coeff center, const Coeff* coeffs, std::size_t count, int step);
+    void compute_up(const S* x, std::size_t n, const Coeff* coeffs, std::size_t count);
+    S fixed_output(std::size_t f) const noexcept;
 
     ResamplerConfig config_;
     std::optional<PolyphaseIir2x> iir_;
@@ -114,6 +127,20 @@ private:
     RenderPath path_ = RenderPath::Polyphase;
     FirBackend backend_ = FirBackend::Scalar;
     const BackendRecord* kernels_ = nullptr;
+    // Block rendering: planned read positions (w = trunc(position)) and
+    // rows, the linear copy of one channel's input, and per-frame sums.
+    std::vector<std::int64_t> plan_w_;
+    std::vector<std::uint64_t> plan_phase_;
+    std::vector<const Coeff*> rows_;
+    std::vector<const S*> windows_;
+    std::vector<Acc> results_;
+    std::vector<S> linear_;
+    // Fixed paths: input offset of each kept tap from the frame's centre
+    // sample, and 32-bit sums where the int16 filter provably cannot leave
+    // that range (then equal to the 64-bit ones).
+    std::vector<std::int64_t> tap_offsets_;
+    std::vector<std::int32_t> narrow_sums_;
+    bool narrow_ = false;
     // Float frames handed to and taken from the IIR converter.
     std::vector<float> iir_in_;
     std::vector<float> iir_odd_;

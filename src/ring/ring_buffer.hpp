@@ -82,6 +82,21 @@ public:
         }
     }
 
+    // push() of src[0], src[stride], ... src[(count - 1) * stride], in order,
+    // into a ring with room for them (after ensure_capacity).
+    void append(const S* src, std::uint64_t count, std::uint64_t stride) noexcept {
+        if (count > capacity_ - static_cast<std::uint64_t>(len_)) {
+            for (std::uint64_t i = 0; i < count; ++i) push(src[i * stride]);
+            return;
+        }
+        std::uint64_t at = slot(start_ + len_);
+        for (std::uint64_t i = 0; i < count; ++i) {
+            storage_[at] = src[i * stride];
+            if (++at == capacity_) at = 0;
+        }
+        len_ += static_cast<std::int64_t>(count);
+    }
+
     // Makes room before a chunk of `frames` frames is appended; `taps` is the
     // filter length of the engine.
     void ensure_capacity(std::uint64_t frames, std::uint64_t taps) {
@@ -103,6 +118,23 @@ public:
         std::free(storage_);
         storage_ = fresh;
         set_capacity(grown);
+    }
+
+    // Writes get(a) for every a in [lo, hi) to dst[a - lo]: the retained part
+    // in at most two contiguous runs, zeros around it.
+    void copy_range(std::int64_t lo, std::int64_t hi, S* dst) const noexcept {
+        if (hi <= lo) return;
+        const std::int64_t a = std::clamp(start_, lo, hi);
+        const std::int64_t b = std::clamp(start_ + len_, a, hi);
+        std::fill(dst, dst + (a - lo), S{});
+        std::int64_t at = a;
+        while (at < b) {
+            const std::uint64_t s = slot(at);
+            const auto run = static_cast<std::int64_t>(std::min<std::uint64_t>(capacity_ - s, static_cast<std::uint64_t>(b - at)));
+            std::copy(storage_ + s, storage_ + s + run, dst + (at - lo));
+            at += run;
+        }
+        std::fill(dst + (b - lo), dst + (hi - lo), S{});
     }
 
     // Forgets the retained samples with index below k.

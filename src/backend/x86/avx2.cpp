@@ -66,3 +66,121 @@ std::int64_t dot_i16_q15_avx2_inner(const std::int16_t* window, const std::int16
 }
 
 }  // namespace tenvira
+
+namespace tenvira {
+
+namespace {
+
+// In-register transpose: afterwards r[k] holds lane k of each input row,
+// r[k][d] = old r[d][k].
+inline void transpose8(__m256 r[8]) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
+    const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
+    const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
+    const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
+    const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Mask selecting the first t of eight lanes.
+inline __m256i first_lanes(std::size_t t) {
+    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(t)), index);
+}
+
+// Eight products, each with the arithmetic of dot_f32_avx2_inner: a fused
+// chain per lane, the lane sum left to right, then the fused tail.
+void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out) {
+    const std::size_t blocks = n / 8;
+    __m256 acc[8];
+    for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_ps();
+    for (std::size_t j = 0; j < blocks; ++j) {
+        const std::size_t at = 8 * j;
+        for (int d = 0; d < 8; ++d) acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), acc[d]);
+    }
+    transpose8(acc);
+    __m256 s = _mm256_add_ps(acc[0], acc[1]);
+    for (int k = 2; k < 8; ++k) s = _mm256_add_ps(s, acc[k]);
+
+    const std::size_t tail = n - 8 * blocks;
+    if (tail != 0) {
+        const __m256i mask = first_lanes(tail);
+        __m256 wt[8], ct[8];
+        for (int d = 0; d < 8; ++d) {
+            wt[d] = _mm256_maskload_ps(w[d] + 8 * blocks, mask);
+            ct[d] = _mm256_maskload_ps(c[d] + 8 * blocks, mask);
+        }
+        transpose8(wt);
+        transpose8(ct);
+        for (std::size_t i = 0; i < tail; ++i) s = _mm256_fmadd_ps(wt[i], ct[i], s);
+    }
+    _mm256_storeu_ps(out, s);
+}
+
+inline __m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+
+// Eight products, each with the arithmetic of dot_i16_q15_avx2_inner.
+void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::size_t n, std::int64_t* out) {
+    const std::size_t blocks = n / 16;
+    __m256i acc[8];
+    for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_si256();
+    for (std::size_t j = 0; j < blocks; ++j) {
+        const std::size_t at = 16 * j;
+        for (int d = 0; d < 8; ++d) acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d] + at), load16(c[d] + at)));
+    }
+    // Lane k of every product side by side, then each lane widened to 64
+    // bits and summed: exact, so the order of the additions is free.
+    __m256 lanes[8];
+    for (int d = 0; d < 8; ++d) lanes[d] = _mm256_castsi256_ps(acc[d]);
+    transpose8(lanes);
+    __m256i low = _mm256_setzero_si256();
+    __m256i high = _mm256_setzero_si256();
+    for (int k = 0; k < 8; ++k) {
+        const __m256i v = _mm256_castps_si256(lanes[k]);
+        low = _mm256_add_epi64(low, _mm256_cvtepi32_epi64(_mm256_castsi256_si128(v)));
+        high = _mm256_add_epi64(high, _mm256_cvtepi32_epi64(_mm256_extracti128_si256(v, 1)));
+    }
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), high);
+    for (int d = 0; d < 8; ++d) {
+        for (std::size_t i = 16 * blocks; i < n; ++i) {
+            out[d] += static_cast<std::int64_t>(w[d][i]) * static_cast<std::int64_t>(c[d][i]);
+        }
+    }
+}
+
+}  // namespace
+
+void dot_f32_avx2_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
+                        float* out) noexcept {
+    std::size_t d = 0;
+    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d);
+    for (; d < count; ++d) out[d] = dot_f32_avx2_inner(windows[d], rows[d], n);
+}
+
+void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
+                            std::size_t count, std::int64_t* out) noexcept {
+    std::size_t d = 0;
+    for (; d + 8 <= count; d += 8) dot8_i16(windows + d, rows + d, n, out + d);
+    for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], rows[d], n);
+}
+
+}  // namespace tenvira
