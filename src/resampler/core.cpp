@@ -170,7 +170,6 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
 
     core.scratch_.assign(static_cast<std::size_t>(taps), S{});
     core.plan_w_.assign(block_frames, 0);
-    core.plan_phase_.assign(block_frames, 0);
     core.rows_.assign(block_frames, nullptr);
     core.windows_.assign(block_frames, nullptr);
     core.results_.assign(block_frames, Acc{});
@@ -289,20 +288,37 @@ void Core<S>::render_available(std::vector<S>& out, bool at_end) {
                          end > static_cast<std::uint64_t>(frames_out_) ? end - static_cast<std::uint64_t>(frames_out_) : 0,
                          block_frames))
                    : block_frames;
-        const std::int64_t bound = frames_in_ - half;  // at_end false: render while w < bound
-        const auto phases = static_cast<double>(filter_bank_.phases);
-        const std::uint64_t last_phase = filter_bank_.phases - 1;
-        const bool polyphase = path_ == RenderPath::Polyphase;
+        // at_end false: render while w < bound.
+        const std::int64_t bound = at_end ? std::numeric_limits<std::int64_t>::max() : frames_in_ - half;
         std::size_t n = 0;
-        for (; n < limit; ++n) {
-            const std::int64_t w = trunc_i64(position);
-            if (!at_end && w >= bound) break;
-            plan_w_[n] = w;
-            if (polyphase) {
-                const double frac = position - static_cast<double>(w);
-                plan_phase_[n] = std::min(trunc_u64(frac * phases), last_phase);
+        if (position + static_cast<double>(limit) * ratio_ < 4611686018427387904.0) {
+            // Positions stay in [0, 2^62): the plain conversions are exact truncations.
+            if (path_ == RenderPath::Polyphase) {
+                n = plan_polyphase(position, limit, bound);
+            } else {
+                for (; n < limit; ++n) {
+                    const auto w = static_cast<std::int64_t>(position);
+                    if (w >= bound) break;
+                    plan_w_[n] = w;
+                    position = ratio_ + position;
+                }
             }
-            position = ratio_ + position;
+        } else {
+            // The general conversions, for positions near the int64 limit.
+            const auto phases = static_cast<double>(filter_bank_.phases);
+            const auto& bank = SampleTraits<S>::bank(filter_bank_);
+            for (; n < limit; ++n) {
+                const std::int64_t w = trunc_i64(position);
+                if (w >= bound) break;
+                plan_w_[n] = w;
+                const double frac = position - static_cast<double>(w);
+                const std::uint64_t phase = std::min(trunc_u64(frac * phases), filter_bank_.phases - 1);
+                if (path_ == RenderPath::Polyphase) {
+                    if ((phase + 1) * filter_bank_.taps > bank.size()) unreachable("polyphase row lies outside the filter bank");
+                    rows_[n] = bank.data() + phase * filter_bank_.taps;
+                }
+                position = ratio_ + position;
+            }
         }
         const std::int64_t frames_out = frames_out_ + static_cast<std::int64_t>(n);
         if (n == 0) break;
@@ -322,6 +338,36 @@ void Core<S>::render_available(std::vector<S>& out, bool at_end) {
     }
 }
 
+// The read positions of up to `limit` polyphase frames from `position` on,
+// and their rows; returns how many are due. Positions must stay below 2^62.
+template <typename S>
+std::size_t Core<S>::plan_polyphase(double& position, std::size_t limit, std::int64_t bound) {
+    using T = SampleTraits<S>;
+    // Locals, so that the stores below cannot be taken to alias the members.
+    const double ratio = ratio_;
+    const auto phases = static_cast<double>(filter_bank_.phases);
+    const std::uint64_t last_phase = filter_bank_.phases - 1;
+    const std::uint64_t taps = filter_bank_.taps;
+    const auto& bank = T::bank(filter_bank_);
+    if (bank.size() < filter_bank_.phases * taps) unreachable("polyphase row lies outside the filter bank");
+    const Coeff* const rows = bank.data();
+    std::int64_t* const plan_w = plan_w_.data();
+    const Coeff** const row_of = rows_.data();
+    double p = position;
+    std::size_t n = 0;
+    for (; n < limit; ++n) {
+        const auto w = static_cast<std::int64_t>(p);
+        if (w >= bound) break;
+        const double frac = p - static_cast<double>(w);
+        const auto phase = static_cast<std::uint64_t>(static_cast<std::int64_t>(frac * phases));
+        plan_w[n] = w;
+        row_of[n] = rows + (phase < last_phase ? phase : last_phase) * taps;
+        p = ratio + p;
+    }
+    position = p;
+    return n;
+}
+
 template <typename S>
 S* Core<S>::linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi) {
     const auto length = static_cast<std::size_t>(hi - lo);
@@ -335,18 +381,17 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
     using T = SampleTraits<S>;
     const std::uint64_t taps = filter_bank_.taps;
     const std::uint64_t channels = config_.channels;
-    const auto& bank = T::bank(filter_bank_);
     const std::int64_t back = static_cast<std::int64_t>(taps / 2) - 1;  // window starts at w - back
     const std::int64_t lo = plan_w_[0] - back;
     const std::int64_t hi = plan_w_[n - 1] - back + static_cast<std::int64_t>(taps);
 
-    for (std::size_t f = 0; f < n; ++f) {
-        if ((plan_phase_[f] + 1) * taps > bank.size()) unreachable("polyphase row lies outside the filter bank");
-        rows_[f] = bank.data() + plan_phase_[f] * taps;
-    }
+    // Every channel is copied to the same linear array in turn, so the
+    // window pointers are the same for all of them.
+    const auto length = static_cast<std::size_t>(hi - lo);
+    if (linear_.size() < length) linear_.resize(length);
+    for (std::size_t f = 0; f < n; ++f) windows_[f] = linear_.data() + (plan_w_[f] - back - lo);
     for (std::uint64_t k = 0; k < channels; ++k) {
-        const S* x = linear_input(k, lo, hi);
-        for (std::size_t f = 0; f < n; ++f) windows_[f] = x + (plan_w_[f] - back - lo);
+        linear_input(k, lo, hi);
         T::dot_batch(*kernels_, windows_.data(), rows_.data(), taps, n, results_.data());
         for (std::size_t f = 0; f < n; ++f) out[f * channels + k] = T::output(results_[f]);
     }

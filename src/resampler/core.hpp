@@ -105,6 +105,7 @@ private:
     void trim();
     // Copies input frames [lo, hi) of one channel into linear_ and returns it.
     S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
+    std::size_t plan_polyphase(double& position, std::size_t limit, std::int64_t bound);
     void render_polyphase_block(S* out, std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
     void render_fixed_down_block(S* out, std::size_t n, int step);
@@ -127,10 +128,9 @@ private:
     RenderPath path_ = RenderPath::Polyphase;
     FirBackend backend_ = FirBackend::Scalar;
     const BackendRecord* kernels_ = nullptr;
-    // Block rendering: planned read positions (w = trunc(position)) and
-    // rows, the linear copy of one channel's input, and per-frame sums.
+    // Block rendering: planned read positions (w = trunc(position)) and the
+    // rows they select, the linear copy of one channel's input, and per-frame sums.
     std::vector<std::int64_t> plan_w_;
-    std::vector<std::uint64_t> plan_phase_;
     std::vector<const Coeff*> rows_;
     std::vector<const S*> windows_;
     std::vector<Acc> results_;

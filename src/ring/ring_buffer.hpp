@@ -90,9 +90,19 @@ public:
             return;
         }
         std::uint64_t at = slot(start_ + len_);
-        for (std::uint64_t i = 0; i < count; ++i) {
-            storage_[at] = src[i * stride];
-            if (++at == capacity_) at = 0;
+        std::uint64_t i = 0;
+        while (i < count) {
+            // Up to the end of the storage, then on from slot 0.
+            const std::uint64_t run = std::min(count - i, capacity_ - at);
+            S* dst = storage_ + at;
+            if (stride == 1) {
+                std::copy(src + i, src + i + run, dst);
+            } else {
+                const S* from = src + i * stride;
+                for (std::uint64_t r = 0; r < run; ++r) dst[r] = from[r * stride];
+            }
+            i += run;
+            at = 0;
         }
         len_ += static_cast<std::int64_t>(count);
     }

@@ -153,6 +153,45 @@ TEST(Kernels, Avx2Int16IsExactForQ15RowsAndWrapsOnlyAtTheExtreme) {
     EXPECT_EQ(dot_i16_q15_avx2_inner(minimum.data(), minimum.data(), 15), 15 * (std::int64_t{1} << 30));
 }
 
+// Batches must give each product exactly as its single kernel does, for any
+// length, any count (whole groups and a remainder) and unaligned windows.
+TEST(Kernels, BatchesEqualTheirSingleKernels) {
+    std::mt19937 rng(11);
+    const auto f_data = random_floats(rng, 4096);
+    const auto c_data = random_floats(rng, 4096);
+    const auto wi_data = random_i16(rng, 4096);
+    const auto ci_data = random_i16(rng, 4096, -3000, 3000);
+    std::uniform_int_distribution<std::size_t> offset(0, 2048);
+    for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const BackendRecord& k = backend_record(b);
+        for (std::size_t n : lengths) {
+            for (std::size_t count : {0, 1, 7, 8, 9, 16, 21}) {
+                std::vector<const float*> w(count), c(count);
+                std::vector<const std::int16_t*> wi(count), ci(count);
+                for (std::size_t d = 0; d < count; ++d) {
+                    w[d] = f_data.data() + offset(rng);
+                    c[d] = c_data.data() + offset(rng);
+                    wi[d] = wi_data.data() + offset(rng);
+                    ci[d] = ci_data.data() + offset(rng);
+                }
+                std::vector<float> got(count + 1, -1.0f);
+                std::vector<std::int64_t> got_i(count + 1, -1);
+                k.dot_f32_batch(w.data(), c.data(), n, count, got.data());
+                k.dot_i16_batch(wi.data(), ci.data(), n, count, got_i.data());
+                for (std::size_t d = 0; d < count; ++d) {
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(got[d]), std::bit_cast<std::uint32_t>(k.dot_f32(w[d], c[d], n)))
+                        << k.name << " n=" << n << " count=" << count << " d=" << d;
+                    ASSERT_EQ(got_i[d], k.dot_i16(wi[d], ci[d], n)) << k.name << " n=" << n << " d=" << d;
+                }
+                EXPECT_EQ(got[count], -1.0f) << "wrote past the batch";
+                EXPECT_EQ(got_i[count], -1) << "wrote past the batch";
+            }
+        }
+    }
+}
+
 TEST(Kernels, BackendTableDispatch) {
     EXPECT_EQ(backend_record(FirBackend::Scalar).dot_f32, &dot_f32_scalar);
     EXPECT_EQ(backend_record(FirBackend::Scalar).dot_i16, &dot_i16_q15_scalar);

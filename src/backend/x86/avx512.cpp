@@ -71,18 +71,20 @@ inline void transpose8(__m256 r[8]) {
 
 // Eight products, each with the arithmetic of dot_f32_avx512_inner: a fused
 // chain per lane, the sixteen lanes summed left to right, then the fused tail.
+// The sixteen lanes are kept as two halves of eight (lanes 0-7 and 8-15):
+// every lane still chains its own elements 16j + k in block order, so the
+// values are those of the 16-lane registers, and the halves transpose
+// without extraction.
 void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out) {
     const std::size_t blocks = n / 16;
-    __m512 acc[8];
-    for (int d = 0; d < 8; ++d) acc[d] = _mm512_setzero_ps();
+    __m256 low[8], high[8];
+    for (int d = 0; d < 8; ++d) low[d] = high[d] = _mm256_setzero_ps();
     for (std::size_t j = 0; j < blocks; ++j) {
         const std::size_t at = 16 * j;
-        for (int d = 0; d < 8; ++d) acc[d] = _mm512_fmadd_ps(_mm512_loadu_ps(w[d] + at), _mm512_loadu_ps(c[d] + at), acc[d]);
-    }
-    __m256 low[8], high[8];
-    for (int d = 0; d < 8; ++d) {
-        low[d] = _mm512_castps512_ps256(acc[d]);
-        high[d] = _mm256_castpd_ps(_mm512_extractf64x4_pd(_mm512_castps_pd(acc[d]), 1));
+        for (int d = 0; d < 8; ++d) {
+            low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), low[d]);
+            high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at + 8), _mm256_loadu_ps(c[d] + at + 8), high[d]);
+        }
     }
     transpose8(low);
     transpose8(high);
