@@ -8,14 +8,17 @@ namespace tenvira {
 namespace {
 
 constexpr BackendRecord records[] = {
-    {FirBackend::Scalar, "scalar", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch},
+    {FirBackend::Scalar, "scalar", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
+     columns_f32_scalar, columns_i16_scalar},
     {FirBackend::Avx2Fma, "avx2+fma", dot_f32_avx2_inner, dot_i16_q15_avx2_inner, dot_f32_avx2_batch,
-     dot_i16_q15_avx2_batch},
+     dot_i16_q15_avx2_batch, columns_f32_avx2, columns_i16_avx2},
     {FirBackend::Avx512f, "avx512f", dot_f32_avx512_inner, dot_i16_q15_avx512_backend, dot_f32_avx512_batch,
-     dot_i16_q15_avx512_backend_batch},
+     dot_i16_q15_avx512_backend_batch, columns_f32_avx512_backend, columns_i16_avx512_backend},
     // No vector kernels for these architectures in an x86-64 build.
-    {FirBackend::Neon, "neon", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch},
-    {FirBackend::Rvv, "rvv", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch},
+    {FirBackend::Neon, "neon", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
+     columns_f32_scalar, columns_i16_scalar},
+    {FirBackend::Rvv, "rvv", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
+     columns_f32_scalar, columns_i16_scalar},
 };
 
 bool avx2_and_fma() noexcept { return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma); }
@@ -33,6 +36,26 @@ void dot_i16_q15_avx512_backend_batch(const std::int16_t* const* windows, const 
         dot_i16_q15_avx2_batch(windows, rows, n, count, out);
     } else {
         dot_i16_q15_scalar_batch(windows, rows, n, count, out);
+    }
+}
+
+// The fixed-ratio columns use AVX2 where the processor has it.
+void columns_f32_avx512_backend(float* out, const float* centre, float c0, const float* const* sources,
+                                const float* coeffs, std::size_t taps, std::size_t n) noexcept {
+    if (has_feature(CpuFeature::Avx2)) {
+        columns_f32_avx2(out, centre, c0, sources, coeffs, taps, n);
+    } else {
+        columns_f32_scalar(out, centre, c0, sources, coeffs, taps, n);
+    }
+}
+
+void columns_i16_avx512_backend(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
+                                const std::int16_t* const* sources, const std::int16_t* coeffs,
+                                const std::size_t* group_ends, std::size_t groups, std::size_t n) noexcept {
+    if (has_feature(CpuFeature::Avx2)) {
+        columns_i16_avx2(out, centre, c0, sources, coeffs, group_ends, groups, n);
+    } else {
+        columns_i16_scalar(out, centre, c0, sources, coeffs, group_ends, groups, n);
     }
 }
 

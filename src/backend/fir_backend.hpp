@@ -20,6 +20,11 @@ using DotF32Batch = void (*)(const float* const*, const float* const*, std::size
 using DotI16Batch = void (*)(const std::int16_t* const*, const std::int16_t* const*, std::size_t, std::size_t,
                              std::int64_t*) noexcept;
 
+using ColumnsF32 = void (*)(float*, const float*, float, const float* const*, const float*, std::size_t,
+                            std::size_t) noexcept;
+using ColumnsI16 = void (*)(std::int64_t*, const std::int16_t*, std::int16_t, const std::int16_t* const*,
+                            const std::int16_t*, const std::size_t*, std::size_t, std::size_t) noexcept;
+
 struct BackendRecord {
     FirBackend backend;
     const char* name;
@@ -28,6 +33,10 @@ struct BackendRecord {
     // The same products, several at a time (see kernels.hpp).
     DotF32Batch dot_f32_batch;
     DotI16Batch dot_i16_batch;
+    // The fixed-ratio paths' sums across frames (see kernels.hpp); identical
+    // results on every backend.
+    ColumnsF32 columns_f32;
+    ColumnsI16 columns_i16;
 };
 
 // The display name: "scalar", "avx2+fma", "avx512f", "neon" or "rvv".
@@ -45,6 +54,11 @@ Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu
 // processor reports AVX2 and FMA, tested at each call, else the scalar one.
 std::int64_t dot_i16_q15_avx512_backend(const std::int16_t* window, const std::int16_t* coeffs,
                                         std::size_t n) noexcept;
+void columns_f32_avx512_backend(float* out, const float* centre, float c0, const float* const* sources,
+                                const float* coeffs, std::size_t taps, std::size_t n) noexcept;
+void columns_i16_avx512_backend(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
+                                const std::int16_t* const* sources, const std::int16_t* coeffs,
+                                const std::size_t* group_ends, std::size_t groups, std::size_t n) noexcept;
 void dot_i16_q15_avx512_backend_batch(const std::int16_t* const* windows, const std::int16_t* const* rows,
                                       std::size_t n, std::size_t count, std::int64_t* out) noexcept;
 

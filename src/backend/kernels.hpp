@@ -44,4 +44,22 @@ void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                           float* out) noexcept;
 
+// Fixed-ratio columns: out[f] = centre[f]·c0 + Σ_j sources[j][f]·coeffs[j]
+// for f < n, or 0 + Σ_j ... when centre is null; the terms added in order of
+// j. float32: each term a float32 product then a float32 addition, never
+// fused. int16: the exact 64-bit sum; taps [group_ends[g-1], group_ends[g])
+// (the centre in group 0) are summed in 32 bits first, which the caller has
+// made exact by grouping taps whose magnitudes sum to at most 65535.
+void columns_f32_scalar(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,
+                        std::size_t taps, std::size_t n) noexcept;
+void columns_i16_scalar(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
+                        const std::int16_t* const* sources, const std::int16_t* coeffs, const std::size_t* group_ends,
+                        std::size_t groups, std::size_t n) noexcept;
+// Require AVX2.
+void columns_f32_avx2(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,
+                      std::size_t taps, std::size_t n) noexcept;
+void columns_i16_avx2(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
+                      const std::int16_t* const* sources, const std::int16_t* coeffs, const std::size_t* group_ends,
+                      std::size_t groups, std::size_t n) noexcept;
+
 }  // namespace tenvira

@@ -51,4 +51,29 @@ void dot_i16_q15_scalar_batch(const std::int16_t* const* windows, const std::int
     for (std::size_t d = 0; d < count; ++d) out[d] = dot_i16_q15_scalar(windows[d], rows[d], n);
 }
 
+void columns_f32_scalar(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,
+                        std::size_t taps, std::size_t n) noexcept {
+    for (std::size_t f = 0; f < n; ++f) out[f] = centre != nullptr ? centre[f] * c0 : 0.0f;
+    for (std::size_t j = 0; j < taps; ++j) {
+        const float* x = sources[j];
+        const float c = coeffs[j];
+        for (std::size_t f = 0; f < n; ++f) {
+            const float product = x[f] * c;
+            out[f] = out[f] + product;
+        }
+    }
+}
+
+void columns_i16_scalar(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
+                        const std::int16_t* const* sources, const std::int16_t* coeffs, const std::size_t* group_ends,
+                        std::size_t groups, std::size_t n) noexcept {
+    const std::size_t taps = groups == 0 ? 0 : group_ends[groups - 1];
+    for (std::size_t f = 0; f < n; ++f) out[f] = centre != nullptr ? std::int64_t{centre[f]} * c0 : 0;
+    for (std::size_t j = 0; j < taps; ++j) {
+        const std::int16_t* x = sources[j];
+        const std::int64_t c = coeffs[j];
+        for (std::size_t f = 0; f < n; ++f) out[f] += x[f] * c;
+    }
+}
+
 }  // namespace tenvira

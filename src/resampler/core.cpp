@@ -173,7 +173,7 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     core.rows_.assign(block_frames, nullptr);
     core.windows_.assign(block_frames, nullptr);
     core.results_.assign(block_frames, Acc{});
-    core.narrow_sums_.assign(block_frames, 0);
+    core.sources_.assign(core.filter_bank_.taps, nullptr);
     core.prepare_fixed_taps();
     core.ratio_ = static_cast<double>(in) / static_cast<double>(out);
     return core;
@@ -296,12 +296,14 @@ void Core<S>::render_available(std::vector<S>& out, bool at_end) {
             if (path_ == RenderPath::Polyphase) {
                 n = plan_polyphase(position, limit, bound);
             } else {
-                for (; n < limit; ++n) {
-                    const auto w = static_cast<std::int64_t>(position);
-                    if (w >= bound) break;
-                    plan_w_[n] = w;
-                    position = ratio_ + position;
-                }
+                // The fixed ratios 0.5, 2 and 3 keep every position the exact
+                // product frames_out × ratio, so the due frames follow from
+                // integers, and the repeated sum equals the product.
+                n = at_end ? limit : std::min<std::size_t>(limit, fixed_frames_due(bound));
+                const std::int64_t last = frames_out_ + static_cast<std::int64_t>(n) - 1;
+                plan_w_[0] = static_cast<std::int64_t>(static_cast<double>(frames_out_) * ratio_);
+                if (n > 0) plan_w_[n - 1] = static_cast<std::int64_t>(static_cast<double>(last) * ratio_);
+                position = static_cast<double>(frames_out_ + static_cast<std::int64_t>(n)) * ratio_;
             }
         } else {
             // The general conversions, for positions near the int64 limit.
@@ -368,6 +370,20 @@ std::size_t Core<S>::plan_polyphase(double& position, std::size_t limit, std::in
     return n;
 }
 
+// Frames i >= frames_out with trunc(i × ratio) < bound on the fixed paths.
+template <typename S>
+std::uint64_t Core<S>::fixed_frames_due(std::int64_t bound) const noexcept {
+    if (bound <= 0) return 0;
+    std::int64_t end = 0;  // one past the last frame due
+    if (path_ == RenderPath::HalfBandUp) {
+        end = 2 * bound;  // floor(i / 2) < bound
+    } else {
+        const std::int64_t step = path_ == RenderPath::HalfBandDown ? 2 : 3;
+        end = (bound - 1) / step + 1;  // step · i < bound
+    }
+    return end > frames_out_ ? static_cast<std::uint64_t>(end - frames_out_) : 0;
+}
+
 template <typename S>
 S* Core<S>::linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi) {
     const auto length = static_cast<std::size_t>(hi - lo);
@@ -399,39 +415,16 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
 
 namespace {
 
-// acc[f] = acc[f] + x[step * f] * c for f < n: one tap across a block of
-// frames, each frame's sum keeping its own order of terms.
-template <typename Acc, typename S, typename C, int step>
-void add_tap(Acc* __restrict acc, const S* __restrict x, C c, std::size_t n) {
-    for (std::size_t f = 0; f < n; ++f) acc[f] = acc[f] + static_cast<Acc>(x[step * f]) * static_cast<Acc>(c);
-}
-
-template <typename Acc, typename S, typename C, int step>
-void start_sum(Acc* __restrict acc, const S* __restrict x, C c, std::size_t n) {
-    for (std::size_t f = 0; f < n; ++f) acc[f] = static_cast<Acc>(x[step * f]) * static_cast<Acc>(c);
-}
-
-// One channel of a fixed-ratio block: acc[f] = x[m_f]·centre + Σ_j
-// x[m_f + offsets[j]]·coeffs[j], m_f = step·f, the terms added in order of j.
-template <typename Acc, int step, typename S, typename C>
-void fixed_sums(Acc* acc, const S* x, std::size_t n, C center, const C* coeffs, const std::int64_t* offsets,
-                std::size_t taps) {
-    start_sum<Acc, S, C, step>(acc, x, center, n);
-    for (std::size_t j = 0; j < taps; ++j) add_tap<Acc, S, C, step>(acc, x + offsets[j], coeffs[j], n);
-}
-
 }  // namespace
 
+// The decimating fixed paths. Frame i is centred on input frame m = step·i,
+// so the block's input is split into its `step` phases first: phase r holds
+// the frames step·q + r. Every tap of every frame then reads one phase at
+// unit stride, and each tap is added across the whole block at once.
 template <typename S>
 void Core<S>::render_fixed_down_block(S* out, std::size_t n, int step) {
     using T = SampleTraits<S>;
     const std::uint64_t channels = config_.channels;
-    // Frame i reads around input frame m = step · i, at most `center` away.
-    const auto reach = static_cast<std::int64_t>(filter_bank_.taps / 2);
-    const std::int64_t m0 = plan_w_[0];
-    const std::int64_t lo = m0 - reach;
-    const std::int64_t hi = plan_w_[n - 1] + reach + 1;
-
     const typename T::Coeff* coeffs = nullptr;
     typename T::Coeff center{};
     std::size_t count = 0;
@@ -448,9 +441,31 @@ void Core<S>::render_fixed_down_block(S* out, std::size_t n, int step) {
     }
     if (tap_offsets_.size() < count) unreachable("fixed filter has fewer offsets than coefficients");
 
+    const std::int64_t s = step;
+    const auto reach = static_cast<std::int64_t>(filter_bank_.taps / 2);
+    const std::int64_t pad = reach / s + 1;
+    const auto stride = static_cast<std::size_t>(static_cast<std::int64_t>(n) + 2 * pad);
+    const std::int64_t m0 = s * frames_out_;
+    const std::int64_t lo = m0 - s * pad;  // phase r, index t holds input frame lo + s·t + r
+    const std::int64_t hi = lo + s * static_cast<std::int64_t>(stride);
+    if (phased_.size() < static_cast<std::size_t>(s) * stride) phased_.resize(static_cast<std::size_t>(s) * stride);
+
+    // Tap j reads input m + d: phase (d mod s), shifted by floor(d / s).
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::int64_t d = tap_offsets_[j];
+        const std::int64_t shift = d >= 0 ? d / s : -((-d + s - 1) / s);
+        const std::int64_t r = d - s * shift;
+        sources_[j] = phased_.data() + static_cast<std::size_t>(r) * stride + static_cast<std::size_t>(pad + shift);
+    }
+    const S* centre = phased_.data() + pad;
+
     for (std::uint64_t k = 0; k < channels; ++k) {
-        const S* x = linear_input(k, lo, hi) + (m0 - lo);
-        compute_fixed(x, n, center, coeffs, count, step);
+        const S* x = linear_input(k, lo, hi);
+        for (std::int64_t r = 0; r < s; ++r) {
+            S* phase = phased_.data() + static_cast<std::size_t>(r) * stride;
+            for (std::size_t t = 0; t < stride; ++t) phase[t] = x[static_cast<std::size_t>(s) * t + static_cast<std::size_t>(r)];
+        }
+        compute_columns(centre, center, coeffs, count, n);
         for (std::size_t f = 0; f < n; ++f) out[f * channels + k] = fixed_output(f);
     }
 }
@@ -475,15 +490,21 @@ void Core<S>::render_half_band_up_block(S* out, std::size_t n) {
     const std::size_t odd_count = n > first_odd ? (n - first_odd + 1) / 2 : 0;
     const std::int64_t m_first_odd = (i0 + static_cast<std::int64_t>(first_odd)) / 2;
 
+    const std::size_t first_even = 1 - first_odd;
+    const std::size_t even_count = n > first_even ? (n - first_even + 1) / 2 : 0;
+    const std::int64_t m_first_even = (i0 + static_cast<std::int64_t>(first_even)) / 2;
     for (std::uint64_t k = 0; k < channels; ++k) {
         const S* x = linear_input(k, lo, hi);
-        // Odd frames start from zero and add the doubled taps in order.
-        compute_up(x + (m_first_odd - lo), odd_count, c.data(), c.size());
-        std::size_t odd = 0;
-        for (std::size_t f = 0; f < n; ++f) {
-            const std::int64_t i = i0 + static_cast<std::int64_t>(f);
-            out[f * channels + k] = i % 2 == 0 ? x[i / 2 - lo] : fixed_output(odd++);
-        }
+        // Even frames are input samples; odd frames start from zero and add
+        // the doubled taps in order.
+        const S* odd_in = x + (m_first_odd - lo);
+        for (std::size_t j = 0; j < c.size(); ++j) sources_[j] = odd_in + tap_offsets_[j];
+        compute_columns(nullptr, Coeff{}, c.data(), c.size(), odd_count);
+        S* even_out = out + first_even * channels + k;
+        const S* even_in = x + (m_first_even - lo);
+        for (std::size_t q = 0; q < even_count; ++q) even_out[2 * q * channels] = even_in[q];
+        S* odd_out = out + first_odd * channels + k;
+        for (std::size_t q = 0; q < odd_count; ++q) odd_out[2 * q * channels] = fixed_output(q);
     }
 }
 
@@ -492,64 +513,48 @@ void Core<S>::prepare_fixed_taps() {
     // The input offset of each kept tap relative to the frame's centre
     // sample: subtracted on the half-band down path, added on the
     // third-band path, the interpolation offsets on the half-band up path.
-    std::int64_t bound = 0;  // largest possible |sum| in units of one sample
+    std::int64_t sum = 0;  // the centre tap's magnitude opens the first group
+    const std::int16_t* q15 = nullptr;
+    std::size_t count = 0;
     if (path_ == RenderPath::HalfBandDown && filter_bank_.half_band) {
         const HalfBandFilter& hb = *filter_bank_.half_band;
         for (std::int64_t d : hb.offsets) tap_offsets_.push_back(-d);
-        bound = std::abs(std::int64_t{hb.center_q15});
-        for (std::int16_t c : hb.coeffs_q15) bound += std::abs(std::int64_t{c});
+        sum = std::abs(std::int64_t{hb.center_q15});
+        q15 = hb.coeffs_q15.data();
+        count = hb.coeffs_q15.size();
     } else if (path_ == RenderPath::HalfBandUp && filter_bank_.half_band) {
         tap_offsets_ = filter_bank_.half_band->input_offsets;
-        for (std::int16_t c : filter_bank_.half_band->coeffs_x2_q15) bound += std::abs(std::int64_t{c});
+        q15 = filter_bank_.half_band->coeffs_x2_q15.data();
+        count = filter_bank_.half_band->coeffs_x2_q15.size();
     } else if (path_ == RenderPath::ThirdBandDown && filter_bank_.third_band) {
         const ThirdBandFilter& tb = *filter_bank_.third_band;
         tap_offsets_ = tb.offsets;
-        bound = std::abs(std::int64_t{tb.center_q15});
-        for (std::int16_t c : tb.coeffs_q15) bound += std::abs(std::int64_t{c});
+        sum = std::abs(std::int64_t{tb.center_q15});
+        q15 = tb.coeffs_q15.data();
+        count = tb.coeffs_q15.size();
     }
-    // Every sample is at most 32768 in magnitude.
-    narrow_ = bound * 32768 <= std::numeric_limits<std::int32_t>::max();
+    // Groups of consecutive int16 taps whose sums cannot leave 32 bits:
+    // samples are at most 32768 in magnitude, so the coefficient magnitudes
+    // of a group may add up to 65535.
+    for (std::size_t j = 0; j < count; ++j) {
+        const std::int64_t c = std::abs(std::int64_t{q15[j]});
+        if (sum + c > 65535) {
+            group_ends_.push_back(j);
+            sum = 0;
+        }
+        sum += c;
+    }
+    group_ends_.push_back(count);
 }
 
 template <typename S>
-void Core<S>::compute_fixed(const S* x, std::size_t n, Coeff center, const Coeff* coeffs, std::size_t count,
-                            int step) {
-    const std::int64_t* offsets = tap_offsets_.data();
+void Core<S>::compute_columns(const S* centre, Coeff c0, const Coeff* coeffs, std::size_t count, std::size_t n) {
     if constexpr (std::is_same_v<S, float>) {
-        if (step == 2) {
-            fixed_sums<float, 2>(results_.data(), x, n, center, coeffs, offsets, count);
-        } else {
-            fixed_sums<float, 3>(results_.data(), x, n, center, coeffs, offsets, count);
-        }
-    } else if (narrow_) {
-        if (step == 2) {
-            fixed_sums<std::int32_t, 2>(narrow_sums_.data(), x, n, center, coeffs, offsets, count);
-        } else {
-            fixed_sums<std::int32_t, 3>(narrow_sums_.data(), x, n, center, coeffs, offsets, count);
-        }
-    } else if (step == 2) {
-        fixed_sums<std::int64_t, 2>(results_.data(), x, n, center, coeffs, offsets, count);
+        kernels_->columns_f32(results_.data(), centre, c0, sources_.data(), coeffs, count, n);
     } else {
-        fixed_sums<std::int64_t, 3>(results_.data(), x, n, center, coeffs, offsets, count);
-    }
-}
-
-template <typename S>
-void Core<S>::compute_up(const S* x, std::size_t n, const Coeff* coeffs, std::size_t count) {
-    const std::int64_t* offsets = tap_offsets_.data();
-    if constexpr (std::is_same_v<S, float>) {
-        std::fill_n(results_.data(), n, 0.0f);
-        for (std::size_t j = 0; j < count; ++j) add_tap<float, S, Coeff, 1>(results_.data(), x + offsets[j], coeffs[j], n);
-    } else if (narrow_) {
-        std::fill_n(narrow_sums_.data(), n, 0);
-        for (std::size_t j = 0; j < count; ++j) {
-            add_tap<std::int32_t, S, Coeff, 1>(narrow_sums_.data(), x + offsets[j], coeffs[j], n);
-        }
-    } else {
-        std::fill_n(results_.data(), n, 0);
-        for (std::size_t j = 0; j < count; ++j) {
-            add_tap<std::int64_t, S, Coeff, 1>(results_.data(), x + offsets[j], coeffs[j], n);
-        }
+        if (group_ends_.empty() || group_ends_.back() != count) unreachable("fixed filter taps are not grouped");
+        kernels_->columns_i16(results_.data(), centre, c0, sources_.data(), coeffs, group_ends_.data(),
+                              group_ends_.size(), n);
     }
 }
 
@@ -558,7 +563,7 @@ S Core<S>::fixed_output(std::size_t f) const noexcept {
     if constexpr (std::is_same_v<S, float>) {
         return results_[f];
     } else {
-        return q15_out(narrow_ ? narrow_sums_[f] : results_[f]);
+        return q15_out(results_[f]);
     }
 }
 

@@ -106,12 +106,12 @@ private:
     // Copies input frames [lo, hi) of one channel into linear_ and returns it.
     S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
     std::size_t plan_polyphase(double& position, std::size_t limit, std::int64_t bound);
+    std::uint64_t fixed_frames_due(std::int64_t bound) const noexcept;
     void render_polyphase_block(S* out, std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
     void render_fixed_down_block(S* out, std::size_t n, int step);
     void prepare_fixed_taps();
-    void compute_fixed(const S* x, std::size_t n, Coeff center, const Coeff* coeffs, std::size_t count, int step);
-    void compute_up(const S* x, std::size_t n, const Coeff* coeffs, std::size_t count);
+    void compute_columns(const S* centre, Coeff c0, const Coeff* coeffs, std::size_t count, std::size_t n);
     S fixed_output(std::size_t f) const noexcept;
 
     ResamplerConfig config_;
@@ -136,11 +136,12 @@ private:
     std::vector<Acc> results_;
     std::vector<S> linear_;
     // Fixed paths: input offset of each kept tap from the frame's centre
-    // sample, and 32-bit sums where the int16 filter provably cannot leave
-    // that range (then equal to the 64-bit ones).
+    // sample, and the int16 taps in groups whose partial sums fit 32 bits.
     std::vector<std::int64_t> tap_offsets_;
-    std::vector<std::int32_t> narrow_sums_;
-    bool narrow_ = false;
+    std::vector<std::size_t> group_ends_;
+    // The decimating paths' input split into phases, and where each tap reads.
+    std::vector<S> phased_;
+    std::vector<const S*> sources_;
     // Float frames handed to and taken from the IIR converter.
     std::vector<float> iir_in_;
     std::vector<float> iir_odd_;

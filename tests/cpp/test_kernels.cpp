@@ -192,6 +192,70 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
     }
 }
 
+// The fixed-ratio column sums of every backend against a plain model: float32
+// products then additions in tap order, exact 64-bit integer sums, also for
+// full-scale input whose signs follow the coefficients (the largest sums).
+TEST(Kernels, ColumnsMatchTheirModel) {
+    std::mt19937 rng(21);
+    for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const BackendRecord& k = backend_record(b);
+        for (std::size_t taps : {0, 1, 12, 48}) {
+            for (std::size_t n : {0, 1, 7, 8, 15, 16, 31, 32, 33, 100}) {
+                for (bool with_centre : {true, false}) {
+                    const auto xf = random_floats(rng, n + taps + 1);
+                    const auto cf = random_floats(rng, taps + 1);
+                    std::vector<const float*> srcf(taps);
+                    for (std::size_t j = 0; j < taps; ++j) srcf[j] = xf.data() + j + 1;
+                    std::vector<float> got(n + 1, -7.0f);
+                    k.columns_f32(got.data(), with_centre ? xf.data() : nullptr, cf[taps], srcf.data(), cf.data(), taps, n);
+                    for (std::size_t f = 0; f < n; ++f) {
+                        float acc = with_centre ? xf[f] * cf[taps] : 0.0f;
+                        for (std::size_t j = 0; j < taps; ++j) {
+                            const float p = srcf[j][f] * cf[j];
+                            acc = acc + p;
+                        }
+                        ASSERT_EQ(std::bit_cast<std::uint32_t>(got[f]), std::bit_cast<std::uint32_t>(acc))
+                            << k.name << " taps=" << taps << " n=" << n << " f=" << f;
+                    }
+                    EXPECT_EQ(got[n], -7.0f);
+
+                    // int16: coefficients near full scale, input at +-32768
+                    // matching their signs, groups of at most 65535.
+                    auto ci = random_i16(rng, taps + 1, -20000, 20000);
+                    std::vector<std::int16_t> xi(n + taps + 1);
+                    for (std::size_t i = 0; i < xi.size(); ++i) xi[i] = (rng() & 1) ? 32767 : -32768;
+                    for (std::size_t j = 0; j < taps; ++j) {
+                        for (std::size_t f = 0; f < n; ++f) xi[j + 1 + f] = ci[j] < 0 ? -32768 : 32767;
+                    }
+                    std::vector<std::size_t> ends;
+                    std::int64_t sum = with_centre ? std::abs(std::int64_t{ci[taps]}) : 0;
+                    for (std::size_t j = 0; j < taps; ++j) {
+                        if (sum + std::abs(std::int64_t{ci[j]}) > 65535) {
+                            ends.push_back(j);
+                            sum = 0;
+                        }
+                        sum += std::abs(std::int64_t{ci[j]});
+                    }
+                    ends.push_back(taps);
+                    std::vector<const std::int16_t*> srci(taps);
+                    for (std::size_t j = 0; j < taps; ++j) srci[j] = xi.data() + j + 1;
+                    std::vector<std::int64_t> got_i(n + 1, -7);
+                    k.columns_i16(got_i.data(), with_centre ? xi.data() : nullptr, ci[taps], srci.data(), ci.data(),
+                                  ends.data(), ends.size(), n);
+                    for (std::size_t f = 0; f < n; ++f) {
+                        std::int64_t acc = with_centre ? std::int64_t{xi[f]} * ci[taps] : 0;
+                        for (std::size_t j = 0; j < taps; ++j) acc += std::int64_t{srci[j][f]} * ci[j];
+                        ASSERT_EQ(got_i[f], acc) << k.name << " taps=" << taps << " n=" << n << " f=" << f;
+                    }
+                    EXPECT_EQ(got_i[n], -7);
+                }
+            }
+        }
+    }
+}
+
 TEST(Kernels, BackendTableDispatch) {
     EXPECT_EQ(backend_record(FirBackend::Scalar).dot_f32, &dot_f32_scalar);
     EXPECT_EQ(backend_record(FirBackend::Scalar).dot_i16, &dot_i16_q15_scalar);

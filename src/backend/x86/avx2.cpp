@@ -183,4 +183,72 @@ void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16
     for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], rows[d], n);
 }
 
+void columns_f32_avx2(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,
+                      std::size_t taps, std::size_t n) noexcept {
+    std::size_t f = 0;
+    // Four vectors of frames stay in registers while every tap is added.
+    for (; f + 32 <= n; f += 32) {
+        __m256 a[4];
+        const __m256 k0 = _mm256_set1_ps(c0);
+        for (int v = 0; v < 4; ++v) {
+            a[v] = centre != nullptr ? _mm256_mul_ps(_mm256_loadu_ps(centre + f + 8 * v), k0) : _mm256_setzero_ps();
+        }
+        for (std::size_t j = 0; j < taps; ++j) {
+            const __m256 k = _mm256_set1_ps(coeffs[j]);
+            const float* x = sources[j] + f;
+            for (int v = 0; v < 4; ++v) a[v] = _mm256_add_ps(a[v], _mm256_mul_ps(_mm256_loadu_ps(x + 8 * v), k));
+        }
+        for (int v = 0; v < 4; ++v) _mm256_storeu_ps(out + f + 8 * v, a[v]);
+    }
+    for (; f < n; ++f) {
+        float acc = centre != nullptr ? centre[f] * c0 : 0.0f;
+        for (std::size_t j = 0; j < taps; ++j) {
+            const float product = sources[j][f] * coeffs[j];
+            acc = acc + product;
+        }
+        out[f] = acc;
+    }
+}
+
+void columns_i16_avx2(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
+                      const std::int16_t* const* sources, const std::int16_t* coeffs, const std::size_t* group_ends,
+                      std::size_t groups, std::size_t n) noexcept {
+    const auto load8 = [](const std::int16_t* p) {
+        return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
+    };
+    std::size_t f = 0;
+    for (; f + 16 <= n; f += 16) {
+        __m256i total[4] = {_mm256_setzero_si256(), _mm256_setzero_si256(), _mm256_setzero_si256(),
+                            _mm256_setzero_si256()};
+        __m256i part[2];
+        const __m256i k0 = _mm256_set1_epi32(c0);
+        for (int v = 0; v < 2; ++v) {
+            part[v] = centre != nullptr ? _mm256_mullo_epi32(load8(centre + f + 8 * v), k0) : _mm256_setzero_si256();
+        }
+        std::size_t j = 0;
+        // With no taps at all the centre alone forms the one group.
+        for (std::size_t g = 0; g < (groups == 0 ? 1 : groups); ++g) {
+            for (; groups != 0 && j < group_ends[g]; ++j) {
+                const __m256i k = _mm256_set1_epi32(coeffs[j]);
+                const std::int16_t* x = sources[j] + f;
+                for (int v = 0; v < 2; ++v) part[v] = _mm256_add_epi32(part[v], _mm256_mullo_epi32(load8(x + 8 * v), k));
+            }
+            // The group's exact 32-bit sums join the 64-bit totals.
+            for (int v = 0; v < 2; ++v) {
+                total[2 * v] = _mm256_add_epi64(total[2 * v], _mm256_cvtepi32_epi64(_mm256_castsi256_si128(part[v])));
+                total[2 * v + 1] =
+                    _mm256_add_epi64(total[2 * v + 1], _mm256_cvtepi32_epi64(_mm256_extracti128_si256(part[v], 1)));
+                part[v] = _mm256_setzero_si256();
+            }
+        }
+        for (int v = 0; v < 4; ++v) _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + f + 4 * v), total[v]);
+    }
+    const std::size_t taps = groups == 0 ? 0 : group_ends[groups - 1];
+    for (; f < n; ++f) {
+        std::int64_t acc = centre != nullptr ? static_cast<std::int64_t>(centre[f]) * c0 : 0;
+        for (std::size_t j = 0; j < taps; ++j) acc += static_cast<std::int64_t>(sources[j][f]) * coeffs[j];
+        out[f] = acc;
+    }
+}
+
 }  // namespace tenvira
