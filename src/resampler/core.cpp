@@ -197,15 +197,36 @@ std::uint64_t Core<S>::required_output_capacity(std::uint64_t frames) const noex
 
 template <typename S>
 Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
+    ProcessOutput<S> result;
+    reserve_more(result.samples, required_output_capacity(input.size() / config_.channels));
+    Result<ProcessStats> stats = process_append(input, result.samples);
+    if (!stats) return stats.error();
+    result.stats = stats.value();
+    return result;
+}
+
+template <typename S>
+Result<ProcessStats> Core<S>::process_into(std::span<const S> input, std::span<S> out) {
+    out_buffer_.clear();
+    Result<ProcessStats> stats = process_append(input, out_buffer_);
+    if (stats) deliver(out);
+    return stats;
+}
+
+template <typename S>
+void Core<S>::deliver(std::span<S> out) {
+    // Callers size `out` from required_output_capacity() or
+    // pending_output_frames(), which bound what a call renders.
+    if (out_buffer_.size() > out.size()) unreachable("rendered output exceeds the caller's buffer");
+    std::copy(out_buffer_.begin(), out_buffer_.end(), out.begin());
+}
+
+template <typename S>
+Result<ProcessStats> Core<S>::process_append(std::span<const S> input, std::vector<S>& out) {
     const std::uint64_t n = input.size();
     const std::uint64_t channels = config_.channels;
-    ProcessOutput<S> result;
-    reserve_more(result.samples, required_output_capacity(n / channels));
-
-    if (finished_) {
-        result.stats = stats(0, 0);
-        return result;
-    }
+    const std::size_t before = out.size();
+    if (finished_) return stats(0, 0);
     if (n % channels != 0) return ResampleError::misaligned_input(n, channels);
     const std::uint64_t frames = n / channels;
 
@@ -214,13 +235,12 @@ Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
     frames_in_ += static_cast<std::int64_t>(frames);
 
     if (iir_) {
-        render_iir_available(result.samples, false);
+        render_iir_available(out, false);
     } else {
-        render_available(result.samples, false);
+        render_available(out, false);
     }
     trim();
-    result.stats = stats(frames, result.samples.size());
-    return result;
+    return stats(frames, out.size() - before);
 }
 
 template <typename S>
@@ -239,14 +259,39 @@ void Core<S>::trim() {
 template <typename S>
 ProcessOutput<S> Core<S>::finish() {
     ProcessOutput<S> result;
+    result.stats = finish_append(result.samples);
+    return result;
+}
+
+template <typename S>
+ProcessStats Core<S>::finish_into(std::span<S> out) {
+    out_buffer_.clear();
+    const ProcessStats stats = finish_append(out_buffer_);
+    deliver(out);
+    return stats;
+}
+
+template <typename S>
+ProcessStats Core<S>::finish_append(std::vector<S>& out) {
+    const std::size_t before = out.size();
     if (iir_) {
-        render_iir_available(result.samples, true);
+        render_iir_available(out, true);
     } else {
-        render_available(result.samples, true);
+        render_available(out, true);
     }
     finished_ = true;
-    result.stats = stats(0, result.samples.size());
-    return result;
+    return stats(0, out.size() - before);
+}
+
+template <typename S>
+std::uint64_t Core<S>::pending_output_frames() const noexcept {
+    if (iir_) {
+        const PolyphaseIir2x::Kind kind = iir_->kind();
+        const bool down = kind == PolyphaseIir2x::Kind::Down || kind == PolyphaseIir2x::Kind::StereoDown;
+        return down && frames_in_ > iir_cursor_ ? 1 : 0;
+    }
+    const std::uint64_t end = stream_total(frames_in_, config_.input_rate, config_.output_rate);
+    return end > static_cast<std::uint64_t>(frames_out_) ? end - static_cast<std::uint64_t>(frames_out_) : 0;
 }
 
 template <typename S>

@@ -62,8 +62,18 @@ public:
     // is ignored, unvalidated, until `reset`.
     Result<ProcessOutput<S>> process(std::span<const S> input);
 
+    // The same, writing the output to the start of `out`, which must hold
+    // required_output_capacity(input frames) samples; no allocation once the
+    // engine's own buffer has grown to the call size.
+    Result<ProcessStats> process_into(std::span<const S> input, std::span<S> out);
+
     // Renders the end of the stream with zeros for the missing input.
     ProcessOutput<S> finish();
+    // The same into `out`, which must hold pending_output_frames() frames.
+    ProcessStats finish_into(std::span<S> out);
+
+    // Frames that finish() would render now.
+    std::uint64_t pending_output_frames() const noexcept;
 
     // Rebuilds the engine from its configuration: a fresh stream.
     void reset();
@@ -102,6 +112,10 @@ private:
     static constexpr std::size_t block_frames = 256;
 
     ProcessStats stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept;
+    // process and finish, appending to `out`.
+    Result<ProcessStats> process_append(std::span<const S> input, std::vector<S>& out);
+    ProcessStats finish_append(std::vector<S>& out);
+    void deliver(std::span<S> out);
     void trim();
     // Copies input frames [lo, hi) of one channel into linear_ and returns it.
     S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
@@ -142,6 +156,8 @@ private:
     // The decimating paths' input split into phases, and where each tap reads.
     std::vector<S> phased_;
     std::vector<const S*> sources_;
+    // Output of the *_into calls before it is copied to the caller.
+    std::vector<S> out_buffer_;
     // Float frames handed to and taken from the IIR converter.
     std::vector<float> iir_in_;
     std::vector<float> iir_odd_;

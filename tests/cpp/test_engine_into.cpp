@@ -1,0 +1,87 @@
+// The caller-buffer forms process_into / finish_into against process /
+// finish, and pending_output_frames against what finish renders.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "engine_reference.hpp"
+
+namespace tenvira {
+namespace {
+
+using namespace engine_test;
+
+struct IntoCase {
+    std::uint32_t in;
+    std::uint32_t out;
+    Quality quality;
+    std::uint64_t channels;
+};
+
+class EngineInto : public ::testing::TestWithParam<IntoCase> {};
+
+template <typename S>
+void check_into(const IntoCase& c) {
+    const ResamplerConfig config = make_config(c.in, c.out, c.channels, c.quality, BackendRequest::Auto);
+    Core<S> plain = Core<S>::create(config).value();
+    Core<S> into = Core<S>::create(config).value();
+    const std::vector<S> input = test_signal<S>(1500, c.channels, 5);
+    const std::uint64_t sentinel_count = 3;
+    const S sentinel = static_cast<S>(99);
+    std::size_t at = 0;
+    for (std::size_t frames : irregular_chunks(1500, 8)) {
+        const std::span<const S> chunk(input.data() + at * c.channels, frames * c.channels);
+        at += frames;
+        const auto expected = plain.process(chunk).value();
+        const std::uint64_t room = into.required_output_capacity(frames);
+        std::vector<S> buffer(room + sentinel_count, sentinel);
+        const ProcessStats stats = into.process_into(chunk, std::span<S>(buffer.data(), room)).value();
+        ASSERT_EQ(stats.output_frames, expected.stats.output_frames);
+        ASSERT_EQ(stats.input_frames, expected.stats.input_frames);
+        ASSERT_TRUE(std::equal(expected.samples.begin(), expected.samples.end(), buffer.begin()));
+        for (std::uint64_t i = room; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], sentinel) << "wrote past the room";
+    }
+    const std::uint64_t pending = into.pending_output_frames();
+    ASSERT_EQ(pending, plain.pending_output_frames());
+    const auto expected = plain.finish();
+    EXPECT_EQ(pending, expected.stats.output_frames);
+    std::vector<S> buffer(pending * c.channels + sentinel_count, sentinel);
+    const ProcessStats stats = into.finish_into(std::span<S>(buffer.data(), pending * c.channels));
+    EXPECT_EQ(stats.output_frames, pending);
+    EXPECT_TRUE(std::equal(expected.samples.begin(), expected.samples.end(), buffer.begin()));
+    EXPECT_EQ(buffer.back(), sentinel);
+    EXPECT_EQ(into.pending_output_frames(), 0u);
+    EXPECT_EQ(into.finish_into({}).output_frames, 0u);
+
+    // Misaligned input is refused and changes nothing; after finish, input
+    // is ignored.
+    Core<S> fresh = Core<S>::create(config).value();
+    if (c.channels > 1) {
+        std::vector<S> room(64);
+        EXPECT_FALSE(fresh.process_into(std::span<const S>(input.data(), c.channels + 1), room).ok());
+        EXPECT_EQ(fresh.frames_in(), 0);
+    }
+}
+
+TEST_P(EngineInto, MatchesTheAllocatingForms) {
+    check_into<float>(GetParam());
+    check_into<std::int16_t>(GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, EngineInto,
+                         ::testing::Values(IntoCase{48000, 16000, Quality::Balanced, 1},
+                                           IntoCase{44100, 48000, Quality::Fast, 2},
+                                           IntoCase{16000, 24000, Quality::Best, 3},
+                                           IntoCase{8000, 16000, Quality::Balanced, 2},
+                                           IntoCase{16000, 8000, Quality::Best, 1},
+                                           IntoCase{24000, 8000, Quality::Fast, 2},
+                                           IntoCase{8000, 16000, Quality::Fast, 3},
+                                           IntoCase{16000, 8000, Quality::Fast, 2},
+                                           IntoCase{1, 7, Quality::Fast, 1},
+                                           IntoCase{96000, 1000, Quality::Balanced, 1}));
+
+}  // namespace
+}  // namespace tenvira
