@@ -131,18 +131,6 @@ bool has_plain_buffer(PyObject* input) {
     return ndarray_type != nullptr && reinterpret_cast<PyObject*>(type) == ndarray_type;
 }
 
-class BufferView {
-public:
-    explicit BufferView(Py_buffer view) : view_(view) {}
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    ~BufferView() { PyBuffer_Release(&view_); }
-    const Py_buffer& get() const { return view_; }
-
-private:
-    Py_buffer view_;
-};
-
 // A float32 value as float() of the item and the narrowing back give it:
 // unchanged, except that a signalling NaN comes back quiet.
 float quieted(float x) {
@@ -399,6 +387,21 @@ std::vector<std::int16_t> extract_i16_samples(PyObject* input) {
         if (v < -32768 || v > 32767) raise_out_of_range();
         return static_cast<std::int16_t>(v);
     });
+}
+
+BufferView output_buffer(PyObject* output, char code, Py_ssize_t itemsize, const char* what) {
+    Py_buffer raw;
+    if (PyObject_GetBuffer(output, &raw, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
+        throw_python_error();
+    }
+    BufferView view(raw);
+    const char* format = raw.format != nullptr ? raw.format : "B";
+    const char* plain = (*format == '@' || *format == '=' || *format == '<') ? format + 1 : format;
+    if (plain[0] != code || plain[1] != '\0' || raw.itemsize != itemsize) {
+        raise(PyExc_TypeError, std::string("output must be a writable buffer of ") + what + " samples (format '" +
+                                   code + "'), not format '" + format + "'");
+    }
+    return view;
 }
 
 void add_note(const char* parameter) {

@@ -54,6 +54,17 @@ struct ClassInfo<float> {
     static constexpr const char* process_doc =
         "process($self, input)\n--\n\nProcess interleaved f32 samples and return `(output, stats)`.";
     static constexpr const char* wrong_core = "f32 resampler cannot hold i16 core";
+    static constexpr char format = 'f';
+    static constexpr const char* sample_name = "float32";
+    static constexpr const char* process_into_doc =
+        "process_into($self, input, output)\n--\n\n"
+        "Process interleaved f32 samples into the writable float32 buffer `output` and return the "
+        "`ProcessStats`.\n\n`output` must hold at least `required_output_capacity(frames)` samples; the "
+        "output samples are written to its start.";
+    static constexpr const char* finish_into_doc =
+        "finish_into($self, output)\n--\n\n"
+        "Finish the stream into the writable float32 buffer `output` and return the `ProcessStats`.\n\n"
+        "`output` must hold the frames still to come times the channel count.";
     static std::vector<float> extract(PyObject* input) { return extract_f32_samples(input); }
 };
 
@@ -68,6 +79,17 @@ struct ClassInfo<std::int16_t> {
     static constexpr const char* process_doc =
         "process($self, input)\n--\n\nProcess interleaved i16 samples and return `(output, stats)`.";
     static constexpr const char* wrong_core = "i16 resampler cannot hold f32 core";
+    static constexpr char format = 'h';
+    static constexpr const char* sample_name = "int16";
+    static constexpr const char* process_into_doc =
+        "process_into($self, input, output)\n--\n\n"
+        "Process interleaved i16 samples into the writable int16 buffer `output` and return the "
+        "`ProcessStats`.\n\n`output` must hold at least `required_output_capacity(frames)` samples; the "
+        "output samples are written to its start.";
+    static constexpr const char* finish_into_doc =
+        "finish_into($self, output)\n--\n\n"
+        "Finish the stream into the writable int16 buffer `output` and return the `ProcessStats`.\n\n"
+        "`output` must hold the frames still to come times the channel count.";
     static std::vector<std::int16_t> extract(PyObject* input) { return extract_i16_samples(input); }
 };
 
@@ -75,6 +97,8 @@ constexpr const char* constructor_parameters[] = {"input_rate", "output_rate", "
                                                    "quality", "backend", "max_input_frames_per_chunk"};
 constexpr const char* process_parameters[] = {"input"};
 constexpr const char* capacity_parameters[] = {"input_frames"};
+constexpr const char* process_into_parameters[] = {"input", "output"};
+constexpr const char* finish_into_parameters[] = {"output"};
 
 // Holds the access state for one call and gives it back when the call ends.
 class Access {
@@ -244,6 +268,56 @@ struct ResamplerClass {
         return check(PyLong_FromUnsignedLongLong(engine(record(self)).required_output_capacity(frames)));
     }
 
+    // The caller's output buffer as a span of samples.
+    static std::span<S> samples_of(const BufferView& view) {
+        const Py_buffer& b = view.get();
+        return {static_cast<S*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)};
+    }
+
+    [[noreturn]] static void raise_too_small(std::size_t room, std::uint64_t need, const std::string& why) {
+        const std::string message = "output has room for " + std::to_string(room) + " samples, but " + why +
+                                    " needs " + std::to_string(need);
+        PyErr_SetString(PyExc_ValueError, message.c_str());
+        throw_python_error();
+    }
+
+    static PyObject* process_into(PyObject* self, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[2];
+        bind_arguments(description("process_into", process_into_parameters, 2), args, kwargs, slots);
+        Access access = exclusive(self);
+        Core<S>& core = engine(record(self));
+        std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
+        BufferView view = convert_parameter(
+            "output", [&] { return output_buffer(slots[1], Info::format, sizeof(S), Info::sample_name); });
+        const std::span<S> out = samples_of(view);
+        const std::uint64_t frames = samples.size() / record(self)->channels;
+        const std::uint64_t need = core.required_output_capacity(frames);
+        if (out.size() < need) {
+            raise_too_small(out.size(), need, "process_into (required_output_capacity(" + std::to_string(frames) + "))");
+        }
+        Result<ProcessStats> stats = core.process_into(samples, out);
+        if (!stats) to_py_err(stats.error());
+        return make_process_stats(stats.value());
+    }
+
+    static PyObject* finish_into(PyObject* self, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[1];
+        bind_arguments(description("finish_into", finish_into_parameters, 1), args, kwargs, slots);
+        Access access = exclusive(self);
+        Core<S>& core = engine(record(self));
+        BufferView view = convert_parameter(
+            "output", [&] { return output_buffer(slots[0], Info::format, sizeof(S), Info::sample_name); });
+        const std::span<S> out = samples_of(view);
+        const std::uint64_t frames = core.pending_output_frames();
+        const std::uint64_t need = frames * record(self)->channels;
+        if (out.size() < need) {
+            raise_too_small(out.size(), need,
+                            "finish_into (" + std::to_string(frames) + " frames of " +
+                                std::to_string(record(self)->channels) + " channels)");
+        }
+        return make_process_stats(core.finish_into(out));
+    }
+
     static PyObject* selected_backend(PyObject* self, void*) {
         Access access = shared(self);
         return check(PyUnicode_FromString(backend_name(engine(record(self)).backend())));
@@ -266,6 +340,11 @@ struct ResamplerClass {
         {"required_output_capacity",
          reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<required_output_capacity>::call)),
          METH_VARARGS | METH_KEYWORDS, "required_output_capacity($self, input_frames)\n--\n\n"},
+        {"process_into",
+         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<process_into>::call)),
+         METH_VARARGS | METH_KEYWORDS, Info::process_into_doc},
+        {"finish_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<finish_into>::call)),
+         METH_VARARGS | METH_KEYWORDS, Info::finish_into_doc},
         {nullptr, nullptr, 0, nullptr},  // sentinel
     };
 

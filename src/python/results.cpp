@@ -118,6 +118,8 @@ PyObject* process_stats_type() {
     return stats_type;
 }
 
+PyObject* make_process_stats(const ProcessStats& stats) { return check(new_stats(stats)); }
+
 PyObject* to_process_result(std::vector<float>&& samples, const ProcessStats& stats) {
     return build_result(std::move(samples), stats,
                         [](float x) { return PyFloat_FromDouble(static_cast<double>(x)); });

@@ -16,6 +16,9 @@ PyObject* process_stats_type();
 
 // Builds (list, ProcessStats) from an engine result; the samples are
 // released afterwards.
+// A new ProcessStats instance.
+PyObject* make_process_stats(const ProcessStats& stats);
+
 PyObject* to_process_result(std::vector<float>&& samples, const ProcessStats& stats);
 PyObject* to_process_result(std::vector<std::int16_t>&& samples, const ProcessStats& stats);
 

@@ -63,7 +63,7 @@ def test_classes_cannot_be_subclassed(cls):
 @pytest.mark.parametrize("cls", CLASSES)
 def test_methods_in_table_order_with_signatures(cls):
     names = [n for n, v in vars(cls).items() if callable(v) and not n.startswith("__")]
-    assert names == ["process", "finish", "flush", "reset", "required_output_capacity"]
+    assert names == ["process", "finish", "flush", "reset", "required_output_capacity", "process_into", "finish_into"]
     r = cls(24000, 16000, 1)
     word = "f32" if cls is F32Resampler else "i16"
     assert cls.process.__text_signature__ == "($self, input)"

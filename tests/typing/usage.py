@@ -56,6 +56,15 @@ def accepted_inputs() -> None:
     i.process(range(10))
 
 
+def into_buffers() -> int:
+    f = F32Resampler(48000, 16000, 1)
+    out = array("f", bytes(4 * f.required_output_capacity(960)))
+    stats = f.process_into(array("f", [0.0] * 960), out)
+    assert_type(stats, ProcessStats)
+    tail = bytearray(4 * 64)
+    return stats.output_frames + f.finish_into(memoryview(tail).cast("f")).output_frames
+
+
 def mistakes() -> None:
     f = F32Resampler(48000, 16000, 1)
     i = I16Resampler(48000, 16000, 1)
