@@ -16,7 +16,8 @@ enum class FirBackend : std::uint8_t { Scalar = 0, Avx2Fma = 1, Avx512f = 2, Neo
 
 using DotF32 = float (*)(const float*, const float*, std::size_t) noexcept;
 using DotI16 = std::int64_t (*)(const std::int16_t*, const std::int16_t*, std::size_t) noexcept;
-using DotF32Batch = void (*)(const float* const*, const float* const*, std::size_t, std::size_t, float*) noexcept;
+using DotF32Batch = void (*)(const float* const*, const float* const*, std::size_t, std::size_t, float*,
+                             std::size_t) noexcept;
 using DotI16Batch = void (*)(const std::int16_t* const*, const std::int16_t* const*, std::size_t, std::size_t,
                              std::int64_t*) noexcept;
 

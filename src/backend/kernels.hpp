@@ -29,20 +29,21 @@ std::int64_t dot_i16_q15_avx2_inner(const std::int16_t* window, const std::int16
 // Requires AVX-512F (and FMA, which detection demands alongside it).
 float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t n) noexcept;
 
-// Batches: out[d] = the single kernel's result for windows[d] and rows[d],
-// d = 0 .. count-1, all of length n. Each product is computed with exactly
-// the arithmetic of its single kernel; the batch only lets independent
-// products overlap in the pipeline.
+// Batches: the single kernel's result for windows[d] and rows[d],
+// d = 0 .. count-1, all of length n, stored to out[d * stride] (float32) or
+// out[d] (int16). Each product is computed with exactly the arithmetic of its
+// single kernel; the batch only lets independent products overlap in the
+// pipeline.
 void dot_f32_scalar_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                          float* out) noexcept;
+                          float* out, std::size_t stride) noexcept;
 void dot_i16_q15_scalar_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
                               std::size_t count, std::int64_t* out) noexcept;
 void dot_f32_avx2_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                        float* out) noexcept;
+                        float* out, std::size_t stride) noexcept;
 void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
                             std::size_t count, std::int64_t* out) noexcept;
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                          float* out) noexcept;
+                          float* out, std::size_t stride) noexcept;
 
 // Fixed-ratio columns: out[f] = centre[f]·c0 + Σ_j sources[j][f]·coeffs[j]
 // for f < n, or 0 + Σ_j ... when centre is null; the terms added in order of

@@ -21,7 +21,7 @@ std::int64_t dot_i16_q15_scalar(const std::int16_t* window, const std::int16_t* 
 }
 
 void dot_f32_scalar_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                          float* out) noexcept {
+                          float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
     // Four independent sequential sums side by side.
     for (; d + 4 <= count; d += 4) {
@@ -38,12 +38,12 @@ void dot_f32_scalar_batch(const float* const* windows, const float* const* rows,
             a2 = a2 + p2;
             a3 = a3 + p3;
         }
-        out[d] = a0;
-        out[d + 1] = a1;
-        out[d + 2] = a2;
-        out[d + 3] = a3;
+        out[d * stride] = a0;
+        out[(d + 1) * stride] = a1;
+        out[(d + 2) * stride] = a2;
+        out[(d + 3) * stride] = a3;
     }
-    for (; d < count; ++d) out[d] = dot_f32_scalar(windows[d], rows[d], n);
+    for (; d < count; ++d) out[d * stride] = dot_f32_scalar(windows[d], rows[d], n);
 }
 
 void dot_i16_q15_scalar_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,

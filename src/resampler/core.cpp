@@ -28,9 +28,11 @@ struct SampleTraits<float> {
     static float center(const F& f) { return f.center_f32; }
     // One term of a fixed-path sum: a float32 product, added in float32.
     static Acc product(float x, float c) { return x * c; }
-    static void dot_batch(const BackendRecord& k, const float* const* w, const float* const* c, std::size_t n,
-                          std::size_t count, float* out) {
-        k.dot_f32_batch(w, c, n, count, out);
+    // Renders `count` frames of one channel straight into the interleaved
+    // output (stride = channel count); `results` is not needed.
+    static void dot_frames(const BackendRecord& k, const float* const* w, const float* const* c, std::size_t n,
+                           std::size_t count, float* out, std::size_t stride, float*) {
+        k.dot_f32_batch(w, c, n, count, out, stride);
     }
     static float output(Acc acc) { return acc; }
     static float to_iir(float x) { return x; }
@@ -49,9 +51,11 @@ struct SampleTraits<std::int16_t> {
     static std::int16_t center(const F& f) { return f.center_q15; }
     // Exact 64-bit products and sums; rounding happens once, in q15_out.
     static Acc product(std::int16_t x, std::int16_t c) { return std::int64_t{x} * std::int64_t{c}; }
-    static void dot_batch(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* const* c,
-                          std::size_t n, std::size_t count, std::int64_t* out) {
-        k.dot_i16_batch(w, c, n, count, out);
+    static void dot_frames(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* const* c,
+                           std::size_t n, std::size_t count, std::int16_t* out, std::size_t stride,
+                           std::int64_t* results) {
+        k.dot_i16_batch(w, c, n, count, results);
+        for (std::size_t f = 0; f < count; ++f) out[f * stride] = q15_out(results[f]);
     }
     static std::int16_t output(Acc acc) { return q15_out(acc); }
     static float to_iir(std::int16_t x) { return static_cast<float>(x); }
@@ -446,15 +450,28 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
     const std::int64_t lo = plan_w_[0] - back;
     const std::int64_t hi = plan_w_[n - 1] - back + static_cast<std::int64_t>(taps);
 
-    // Every channel is copied to the same linear array in turn, so the
-    // window pointers are the same for all of them.
-    const auto length = static_cast<std::size_t>(hi - lo);
+    // Windows that overlap or touch are read from one linear copy of the
+    // block's input; far apart (strong decimation), each window is copied on
+    // its own, so that the input between them is never touched. Every
+    // channel goes through the same array in turn, so the window pointers
+    // serve all of them.
+    const auto span = static_cast<std::uint64_t>(hi - lo);
+    const bool gather = span > n * taps;
+    const std::size_t length = gather ? n * taps : static_cast<std::size_t>(span);
     if (linear_.size() < length) linear_.resize(length);
-    for (std::size_t f = 0; f < n; ++f) windows_[f] = linear_.data() + (plan_w_[f] - back - lo);
+    for (std::size_t f = 0; f < n; ++f) {
+        windows_[f] = gather ? linear_.data() + f * taps : linear_.data() + (plan_w_[f] - back - lo);
+    }
     for (std::uint64_t k = 0; k < channels; ++k) {
-        linear_input(k, lo, hi);
-        T::dot_batch(*kernels_, windows_.data(), rows_.data(), taps, n, results_.data());
-        for (std::size_t f = 0; f < n; ++f) out[f * channels + k] = T::output(results_[f]);
+        if (gather) {
+            for (std::size_t f = 0; f < n; ++f) {
+                const std::int64_t first = plan_w_[f] - back;
+                rings_[k].copy_range(first, first + static_cast<std::int64_t>(taps), linear_.data() + f * taps);
+            }
+        } else {
+            linear_input(k, lo, hi);
+        }
+        T::dot_frames(*kernels_, windows_.data(), rows_.data(), taps, n, out + k, channels, results_.data());
     }
 }
 

@@ -50,6 +50,11 @@ std::vector<StreamCase> reference_cases() {
         cases.push_back({8000, 16000, Quality::Fast, ch});
         cases.push_back({16000, 8000, Quality::Fast, ch});
     }
+    // Strong decimation, where windows lie far apart and are read one by
+    // one, and strong interpolation, where many frames share a window.
+    cases.push_back({48000, 1000, Quality::Fast, 2});
+    cases.push_back({44100, 300, Quality::Best, 1});
+    cases.push_back({1000, 48000, Quality::Balanced, 1});
     return cases;
 }
 

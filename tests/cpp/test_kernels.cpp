@@ -176,13 +176,18 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
                     wi[d] = wi_data.data() + offset(rng);
                     ci[d] = ci_data.data() + offset(rng);
                 }
-                std::vector<float> got(count + 1, -1.0f);
+                // Every other slot: the results land at a stride.
+                std::vector<float> strided(2 * count + 1, -1.0f);
                 std::vector<std::int64_t> got_i(count + 1, -1);
-                k.dot_f32_batch(w.data(), c.data(), n, count, got.data());
+                k.dot_f32_batch(w.data(), c.data(), n, count, strided.data(), 2);
+                std::vector<float> got(count + 1, -1.0f);
+                k.dot_f32_batch(w.data(), c.data(), n, count, got.data(), 1);
                 k.dot_i16_batch(wi.data(), ci.data(), n, count, got_i.data());
                 for (std::size_t d = 0; d < count; ++d) {
                     ASSERT_EQ(std::bit_cast<std::uint32_t>(got[d]), std::bit_cast<std::uint32_t>(k.dot_f32(w[d], c[d], n)))
                         << k.name << " n=" << n << " count=" << count << " d=" << d;
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(strided[2 * d]), std::bit_cast<std::uint32_t>(got[d]));
+                    ASSERT_EQ(strided[2 * d + 1], -1.0f) << "stride not kept";
                     ASSERT_EQ(got_i[d], k.dot_i16(wi[d], ci[d], n)) << k.name << " n=" << n << " d=" << d;
                 }
                 EXPECT_EQ(got[count], -1.0f) << "wrote past the batch";

@@ -71,6 +71,17 @@ namespace tenvira {
 
 namespace {
 
+// Stores the eight lanes to out[0], out[stride], ...
+inline void store8(float* out, std::size_t stride, __m256 v) {
+    if (stride == 1) {
+        _mm256_storeu_ps(out, v);
+        return;
+    }
+    float lanes[8];
+    _mm256_storeu_ps(lanes, v);
+    for (int d = 0; d < 8; ++d) out[d * stride] = lanes[d];
+}
+
 // In-register transpose: afterwards r[k] holds lane k of each input row,
 // r[k][d] = old r[d][k].
 inline void transpose8(__m256 r[8]) {
@@ -108,7 +119,7 @@ inline __m256i first_lanes(std::size_t t) {
 
 // Eight products, each with the arithmetic of dot_f32_avx2_inner: a fused
 // chain per lane, the lane sum left to right, then the fused tail.
-void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out) {
+void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out, std::size_t stride) {
     const std::size_t blocks = n / 8;
     __m256 acc[8];
     for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_ps();
@@ -132,7 +143,7 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
         transpose8(ct);
         for (std::size_t i = 0; i < tail; ++i) s = _mm256_fmadd_ps(wt[i], ct[i], s);
     }
-    _mm256_storeu_ps(out, s);
+    store8(out, stride, s);
 }
 
 inline __m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
@@ -170,10 +181,10 @@ void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::s
 }  // namespace
 
 void dot_f32_avx2_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                        float* out) noexcept {
+                        float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d);
-    for (; d < count; ++d) out[d] = dot_f32_avx2_inner(windows[d], rows[d], n);
+    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d * stride, stride);
+    for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d], rows[d], n);
 }
 
 void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,

@@ -42,6 +42,17 @@ namespace tenvira {
 
 namespace {
 
+// Stores the eight lanes to out[0], out[stride], ...
+inline void store8(float* out, std::size_t stride, __m256 v) {
+    if (stride == 1) {
+        _mm256_storeu_ps(out, v);
+        return;
+    }
+    float lanes[8];
+    _mm256_storeu_ps(lanes, v);
+    for (int d = 0; d < 8; ++d) out[d * stride] = lanes[d];
+}
+
 inline void transpose8(__m256 r[8]) {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
     const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
@@ -75,7 +86,7 @@ inline void transpose8(__m256 r[8]) {
 // every lane still chains its own elements 16j + k in block order, so the
 // values are those of the 16-lane registers, and the halves transpose
 // without extraction.
-void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out) {
+void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out, std::size_t stride) {
     const std::size_t blocks = n / 16;
     __m256 low[8], high[8];
     for (int d = 0; d < 8; ++d) low[d] = high[d] = _mm256_setzero_ps();
@@ -104,16 +115,16 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
         transpose8(ct);
         for (std::size_t i = 0; i < t; ++i) s = _mm256_fmadd_ps(wt[i], ct[i], s);
     }
-    _mm256_storeu_ps(out, s);
+    store8(out, stride, s);
 }
 
 }  // namespace
 
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                          float* out) noexcept {
+                          float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d);
-    for (; d < count; ++d) out[d] = dot_f32_avx512_inner(windows[d], rows[d], n);
+    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d * stride, stride);
+    for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d], rows[d], n);
 }
 
 }  // namespace tenvira
