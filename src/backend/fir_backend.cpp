@@ -9,16 +9,17 @@ namespace {
 
 constexpr BackendRecord records[] = {
     {FirBackend::Scalar, "scalar", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     columns_f32_scalar, columns_i16_scalar},
+     columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
     {FirBackend::Avx2Fma, "avx2+fma", dot_f32_avx2_inner, dot_i16_q15_avx2_inner, dot_f32_avx2_batch,
-     dot_i16_q15_avx2_batch, columns_f32_avx2, columns_i16_avx2},
+     dot_i16_q15_avx2_batch, columns_f32_avx2, columns_i16_avx2, plan_frames_avx2},
     {FirBackend::Avx512f, "avx512f", dot_f32_avx512_inner, dot_i16_q15_avx512_backend, dot_f32_avx512_batch,
-     dot_i16_q15_avx512_backend_batch, columns_f32_avx512_backend, columns_i16_avx512_backend},
+     dot_i16_q15_avx512_backend_batch, columns_f32_avx512_backend, columns_i16_avx512_backend,
+     plan_frames_avx512_backend},
     // No vector kernels for these architectures in an x86-64 build.
     {FirBackend::Neon, "neon", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     columns_f32_scalar, columns_i16_scalar},
+     columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
     {FirBackend::Rvv, "rvv", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     columns_f32_scalar, columns_i16_scalar},
+     columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
 };
 
 bool avx2_and_fma() noexcept { return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma); }
@@ -39,7 +40,14 @@ void dot_i16_q15_avx512_backend_batch(const std::int16_t* const* windows, const 
     }
 }
 
-// The fixed-ratio columns use AVX2 where the processor has it.
+// Planning and the fixed-ratio columns use AVX2 where the processor has it.
+std::size_t plan_frames_avx512_backend(double p, double d, std::size_t count, std::int64_t bound, double phases,
+                                       std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
+                                       std::int64_t* w, const void** rows) noexcept {
+    if (has_feature(CpuFeature::Avx2)) return plan_frames_avx2(p, d, count, bound, phases, last_phase, base, row_bytes, w, rows);
+    return plan_frames_scalar(p, d, count, bound, phases, last_phase, base, row_bytes, w, rows);
+}
+
 void columns_f32_avx512_backend(float* out, const float* centre, float c0, const float* const* sources,
                                 const float* coeffs, std::size_t taps, std::size_t n) noexcept {
     if (has_feature(CpuFeature::Avx2)) {

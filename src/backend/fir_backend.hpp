@@ -26,6 +26,9 @@ using ColumnsF32 = void (*)(float*, const float*, float, const float* const*, co
 using ColumnsI16 = void (*)(std::int64_t*, const std::int16_t*, std::int16_t, const std::int16_t* const*,
                             const std::int16_t*, const std::size_t*, std::size_t, std::size_t) noexcept;
 
+using PlanFrames = std::size_t (*)(double, double, std::size_t, std::int64_t, double, std::uint64_t,
+                                   const unsigned char*, std::size_t, std::int64_t*, const void**) noexcept;
+
 struct BackendRecord {
     FirBackend backend;
     const char* name;
@@ -38,6 +41,8 @@ struct BackendRecord {
     // results on every backend.
     ColumnsF32 columns_f32;
     ColumnsI16 columns_i16;
+    // Read positions and rows of a run of polyphase frames (see kernels.hpp).
+    PlanFrames plan_frames;
 };
 
 // The display name: "scalar", "avx2+fma", "avx512f", "neon" or "rvv".
@@ -55,6 +60,9 @@ Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu
 // processor reports AVX2 and FMA, tested at each call, else the scalar one.
 std::int64_t dot_i16_q15_avx512_backend(const std::int16_t* window, const std::int16_t* coeffs,
                                         std::size_t n) noexcept;
+std::size_t plan_frames_avx512_backend(double p, double d, std::size_t count, std::int64_t bound, double phases,
+                                       std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
+                                       std::int64_t* w, const void** rows) noexcept;
 void columns_f32_avx512_backend(float* out, const float* centre, float c0, const float* const* sources,
                                 const float* coeffs, std::size_t taps, std::size_t n) noexcept;
 void columns_i16_avx512_backend(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,

@@ -45,6 +45,19 @@ void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                           float* out, std::size_t stride) noexcept;
 
+// Polyphase planning over a run of read positions q_k = p + k·d, k < count,
+// which the caller guarantees to be the exact repeated sums and to lie in
+// [0, 2^52): w[k] = trunc(q_k) and rows[k] = base + min(trunc(frac_k ·
+// phases), last_phase) · row_bytes with frac_k = q_k - w[k]. Stops before
+// the first frame whose w reaches `bound`; returns the frames planned.
+std::size_t plan_frames_scalar(double p, double d, std::size_t count, std::int64_t bound, double phases,
+                               std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
+                               std::int64_t* w, const void** rows) noexcept;
+// Requires AVX2.
+std::size_t plan_frames_avx2(double p, double d, std::size_t count, std::int64_t bound, double phases,
+                             std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
+                             std::int64_t* w, const void** rows) noexcept;
+
 // Fixed-ratio columns: out[f] = centre[f]·c0 + Σ_j sources[j][f]·coeffs[j]
 // for f < n, or 0 + Σ_j ... when centre is null; the terms added in order of
 // j. float32: each term a float32 product then a float32 addition, never

@@ -51,6 +51,21 @@ void dot_i16_q15_scalar_batch(const std::int16_t* const* windows, const std::int
     for (std::size_t d = 0; d < count; ++d) out[d] = dot_i16_q15_scalar(windows[d], rows[d], n);
 }
 
+std::size_t plan_frames_scalar(double p, double d, std::size_t count, std::int64_t bound, double phases,
+                               std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
+                               std::int64_t* w, const void** rows) noexcept {
+    for (std::size_t k = 0; k < count; ++k) {
+        const double q = p + static_cast<double>(k) * d;
+        const auto whole = static_cast<std::int64_t>(q);
+        if (whole >= bound) return k;
+        const double frac = q - static_cast<double>(whole);
+        const auto phase = static_cast<std::uint64_t>(static_cast<std::int64_t>(frac * phases));
+        w[k] = whole;
+        rows[k] = base + (phase < last_phase ? phase : last_phase) * row_bytes;
+    }
+    return count;
+}
+
 void columns_f32_scalar(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,
                         std::size_t taps, std::size_t n) noexcept {
     for (std::size_t f = 0; f < n; ++f) out[f] = centre != nullptr ? centre[f] * c0 : 0.0f;

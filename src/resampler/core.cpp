@@ -391,6 +391,15 @@ void Core<S>::render_available(std::vector<S>& out, bool at_end) {
 
 // The read positions of up to `limit` polyphase frames from `position` on,
 // and their rows; returns how many are due. Positions must stay below 2^62.
+//
+// Each position is the float64 sum of the previous one and the ratio. While
+// a position p and its successors stay in one binade [2^(e-1), 2^e), every
+// such sum rounds alike (unless the ratio's part below the binade's unit is
+// exactly half a unit: a tie), so p advances by a constant d and the k-th
+// successor is exactly p + k·d. Such runs are planned by the backend's
+// vector code; the few steps across binades, ties and the very first
+// positions go one addition at a time. Either way the positions are those
+// of the chain of additions.
 template <typename S>
 std::size_t Core<S>::plan_polyphase(double& position, std::size_t limit, std::int64_t bound) {
     using T = SampleTraits<S>;
@@ -401,19 +410,44 @@ std::size_t Core<S>::plan_polyphase(double& position, std::size_t limit, std::in
     const std::uint64_t taps = filter_bank_.taps;
     const auto& bank = T::bank(filter_bank_);
     if (bank.size() < filter_bank_.phases * taps) unreachable("polyphase row lies outside the filter bank");
-    const Coeff* const rows = bank.data();
+    const auto* base = reinterpret_cast<const unsigned char*>(bank.data());
+    const std::size_t row_bytes = taps * sizeof(Coeff);
     std::int64_t* const plan_w = plan_w_.data();
-    const Coeff** const row_of = rows_.data();
+    const void** const row_of = reinterpret_cast<const void**>(rows_.data());
+    const PlanFrames plan_run = kernels_->plan_frames;
+
     double p = position;
     std::size_t n = 0;
-    for (; n < limit; ++n) {
-        const auto w = static_cast<std::int64_t>(p);
-        if (w >= bound) break;
-        const double frac = p - static_cast<double>(w);
-        const auto phase = static_cast<std::uint64_t>(static_cast<std::int64_t>(frac * phases));
-        plan_w[n] = w;
-        row_of[n] = rows + (phase < last_phase ? phase : last_phase) * taps;
-        p = ratio + p;
+    while (n < limit) {
+        const double next = ratio + p;
+        std::size_t run = 1;
+        double d = 0.0;
+        if (p >= ratio && limit - n > 4) {
+            int e = 0;
+            std::frexp(p, &e);  // p in [2^(e-1), 2^e)
+            const double top = std::ldexp(1.0, e);
+            const double unit = std::ldexp(1.0, e - 53);
+            d = next - p;  // exact: both are multiples of `unit` below `top`
+            const double below = ratio - std::floor(ratio / unit) * unit;
+            if (next < top && top <= 4503599627370496.0 && d > 0.0 && below != 0.5 * unit) {
+                // The successors p + k·d, k <= run, all stay below `top`, the
+                // position after the run included.
+                const double room = std::floor((top - p) / d);
+                run = room >= static_cast<double>(limit - n) ? limit - n : static_cast<std::size_t>(room);
+                while (run > 1 && p + static_cast<double>(run) * d >= top) --run;
+                if (run == 0) run = 1;
+            }
+        }
+        if (run == 1) {
+            if (plan_run(p, 0.0, 1, bound, phases, last_phase, base, row_bytes, plan_w + n, row_of + n) == 0) break;
+            ++n;
+            p = next;
+            continue;
+        }
+        const std::size_t done = plan_run(p, d, run, bound, phases, last_phase, base, row_bytes, plan_w + n, row_of + n);
+        n += done;
+        p = p + static_cast<double>(done) * d;
+        if (done < run) break;
     }
     position = p;
     return n;

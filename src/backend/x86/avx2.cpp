@@ -262,4 +262,60 @@ void columns_i16_avx2(std::int64_t* out, const std::int16_t* centre, std::int16_
     }
 }
 
+std::size_t plan_frames_avx2(double p, double d, std::size_t count, std::int64_t bound, double phases,
+                             std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
+                             std::int64_t* w, const void** rows) noexcept {
+    // Doubles in [0, 2^52) become integers through the bits of x + 2^52.
+    const __m256d magic = _mm256_set1_pd(4503599627370496.0);
+    const __m256i magic_bits = _mm256_castpd_si256(magic);
+    const __m256d vp = _mm256_set1_pd(p);
+    const __m256d vd = _mm256_set1_pd(d);
+    const __m256d vphases = _mm256_set1_pd(phases);
+    const __m256i vlast = _mm256_set1_epi64x(static_cast<long long>(last_phase));
+    const __m256i vbound = _mm256_set1_epi64x(bound);
+    const __m256i vbase = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<std::uintptr_t>(base)));
+    const __m256i vrow = _mm256_set1_epi64x(static_cast<long long>(row_bytes));
+    __m256d k = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
+    const __m256d four = _mm256_set1_pd(4.0);
+    std::size_t at = 0;
+    for (; at + 4 <= count; at += 4) {
+        // p + k·d: the product and the sum are exact, as in the scalar form.
+        const __m256d q = _mm256_add_pd(vp, _mm256_mul_pd(k, vd));
+        const __m256d whole = _mm256_round_pd(q, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        const __m256i wi = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, magic)), magic_bits);
+        const __m256d frac = _mm256_sub_pd(q, whole);
+        const __m256d ph = _mm256_round_pd(_mm256_mul_pd(frac, vphases), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+        __m256i phase = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(ph, magic)), magic_bits);
+        phase = _mm256_blendv_epi8(phase, vlast, _mm256_cmpgt_epi64(phase, vlast));
+        const __m256i row = _mm256_add_epi64(vbase, _mm256_mul_epu32(phase, vrow));
+        const int due = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(vbound, wi)));
+        if (due != 0xF) {
+            // Positions only grow: the frames due are the leading lanes.
+            std::int64_t ws[4];
+            const void* rs[4];
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(ws), wi);
+            _mm256_storeu_si256(reinterpret_cast<__m256i*>(rs), row);
+            std::size_t lane = 0;
+            for (; lane < 4 && ((due >> lane) & 1); ++lane) {
+                w[at + lane] = ws[lane];
+                rows[at + lane] = rs[lane];
+            }
+            return at + lane;
+        }
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + at), wi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + at), row);
+        k = _mm256_add_pd(k, four);
+    }
+    for (; at < count; ++at) {
+        const double q = p + static_cast<double>(at) * d;
+        const auto whole = static_cast<std::int64_t>(q);
+        if (whole >= bound) return at;
+        const double frac = q - static_cast<double>(whole);
+        const auto phase = static_cast<std::uint64_t>(static_cast<std::int64_t>(frac * phases));
+        w[at] = whole;
+        rows[at] = base + (phase < last_phase ? phase : last_phase) * row_bytes;
+    }
+    return count;
+}
+
 }  // namespace tenvira
