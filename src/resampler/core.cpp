@@ -663,6 +663,22 @@ S Core<S>::fixed_output(std::size_t f) const noexcept {
     }
 }
 
+// The pending input of the IIR paths as float frames (frame-major), read
+// from the rings in bulk.
+template <typename S>
+const float* Core<S>::stage_iir_input(std::int64_t from, std::int64_t to) {
+    using T = SampleTraits<S>;
+    const std::uint64_t channels = config_.channels;
+    const auto frames = static_cast<std::size_t>(to - from);
+    if (iir_stage_.size() < frames * channels) iir_stage_.resize(frames * channels);
+    for (std::uint64_t k = 0; k < channels; ++k) {
+        const S* x = linear_input(k, from, to);
+        float* dst = iir_stage_.data() + k;
+        for (std::size_t f = 0; f < frames; ++f) dst[f * channels] = T::to_iir(x[f]);
+    }
+    return iir_stage_.data();
+}
+
 template <typename S>
 void Core<S>::render_iir_available(std::vector<S>& out, bool at_end) {
     using T = SampleTraits<S>;
@@ -671,15 +687,31 @@ void Core<S>::render_iir_available(std::vector<S>& out, bool at_end) {
         fault(path_ == RenderPath::HalfBandUp ? "IIR upsampling path requires initialized IIR state"
                                               : "IIR downsampling path requires initialized IIR state");
     }
-    const PolyphaseIir2x::Kind kind = iir_->kind();
+    PolyphaseIir2x& iir = *iir_;
+    const PolyphaseIir2x::Kind kind = iir.kind();
     if (kind == PolyphaseIir2x::Kind::Down || kind == PolyphaseIir2x::Kind::StereoDown) {
         const std::int64_t pending = frames_in_ - iir_cursor_;
         const std::uint64_t extra = static_cast<std::uint64_t>(pending / 2) + (at_end && pending > 0 ? 1 : 0);
         reserve_more(out, sat_mul(extra, channels));
-        while (iir_cursor_ + 1 < frames_in_) {
-            render_iir_down_pair(out, iir_cursor_, iir_cursor_ + 1);
-            iir_cursor_ += 2;
-            frames_out_ += 1;
+        // Pairs (even, odd) counted from frame 0 of the stream: the cursor
+        // always stands on an even frame here.
+        const auto pairs = static_cast<std::size_t>(pending / 2);
+        if (pairs > 0) {
+            const float* x = stage_iir_input(iir_cursor_, iir_cursor_ + 2 * static_cast<std::int64_t>(pairs));
+            const std::size_t base = out.size();
+            out.resize(base + pairs * channels);
+            S* dst = out.data() + base;
+            for (std::size_t q = 0; q < pairs; ++q) {
+                const float* even = x + 2 * q * channels;
+                if constexpr (std::is_same_v<S, float>) {
+                    iir.downsample_pair(even, even + channels, dst + q * channels);
+                } else {
+                    iir.downsample_pair(even, even + channels, iir_out_.data());
+                    for (std::uint64_t k = 0; k < channels; ++k) dst[q * channels + k] = T::from_iir(iir_out_[k]);
+                }
+            }
+            iir_cursor_ += 2 * static_cast<std::int64_t>(pairs);
+            frames_out_ += static_cast<std::int64_t>(pairs);
         }
         if (at_end && iir_cursor_ < frames_in_) {
             render_iir_down_pair(out, iir_cursor_, -1);
@@ -689,31 +721,40 @@ void Core<S>::render_iir_available(std::vector<S>& out, bool at_end) {
         return;
     }
 
-    PolyphaseIir2x& iir = *iir_;
-    const auto pending = static_cast<std::uint64_t>(std::max<std::int64_t>(frames_in_ - iir_cursor_, 0));
+    const auto pending = static_cast<std::size_t>(std::max<std::int64_t>(frames_in_ - iir_cursor_, 0));
     reserve_more(out, sat_mul(sat_mul(pending, channels), 2));
-    const bool per_channel = iir.kind() == PolyphaseIir2x::Kind::Up && channels > 1;
-    if (per_channel) scratch_.resize(static_cast<std::size_t>(2 * channels), S{});
-
-    while (iir_cursor_ < frames_in_) {
-        if (per_channel) {
-            // Each channel's pair goes to scratch; then every channel's first
-            // value forms the first output frame, every second value the next.
+    if (pending == 0) return;
+    const float* x = stage_iir_input(iir_cursor_, frames_in_);
+    const std::size_t base = out.size();
+    out.resize(base + 2 * pending * channels);
+    S* dst = out.data() + base;
+    if (kind == PolyphaseIir2x::Kind::Up && channels > 1) {
+        // One filter per channel: each channel's pair goes to scratch, then
+        // every channel's first value forms the first output frame and every
+        // second value the next.
+        scratch_.resize(static_cast<std::size_t>(2 * channels), S{});
+        for (std::size_t f = 0; f < pending; ++f) {
             for (std::uint64_t k = 0; k < channels; ++k) {
-                const auto [a, b] = iir.upsample_channel(k, T::to_iir(rings_[k].get(iir_cursor_)));
+                const auto [a, b] = iir.upsample_channel(k, x[f * channels + k]);
                 scratch_[2 * k] = T::from_iir(a);
                 scratch_[2 * k + 1] = T::from_iir(b);
             }
-            for (std::uint64_t k = 0; k < channels; ++k) out.push_back(scratch_[2 * k]);
-            for (std::uint64_t k = 0; k < channels; ++k) out.push_back(scratch_[2 * k + 1]);
-        } else {
-            for (std::uint64_t k = 0; k < channels; ++k) iir_in_[k] = T::to_iir(rings_[k].get(iir_cursor_));
-            iir.upsample_frame(iir_in_.data(), iir_out_.data());
-            for (std::uint64_t k = 0; k < 2 * channels; ++k) out.push_back(T::from_iir(iir_out_[k]));
+            S* frame_out = dst + 2 * f * channels;
+            for (std::uint64_t k = 0; k < channels; ++k) frame_out[k] = scratch_[2 * k];
+            for (std::uint64_t k = 0; k < channels; ++k) frame_out[channels + k] = scratch_[2 * k + 1];
         }
-        iir_cursor_ += 1;
-        frames_out_ += 2;
+    } else {
+        for (std::size_t f = 0; f < pending; ++f) {
+            if constexpr (std::is_same_v<S, float>) {
+                iir.upsample_frame(x + f * channels, dst + 2 * f * channels);
+            } else {
+                iir.upsample_frame(x + f * channels, iir_out_.data());
+                for (std::uint64_t k = 0; k < 2 * channels; ++k) dst[2 * f * channels + k] = T::from_iir(iir_out_[k]);
+            }
+        }
     }
+    iir_cursor_ += static_cast<std::int64_t>(pending);
+    frames_out_ += 2 * static_cast<std::int64_t>(pending);
 }
 
 template <typename S>

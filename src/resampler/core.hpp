@@ -127,6 +127,7 @@ private:
     void prepare_fixed_taps();
     void compute_columns(const S* centre, Coeff c0, const Coeff* coeffs, std::size_t count, std::size_t n);
     S fixed_output(std::size_t f) const noexcept;
+    const float* stage_iir_input(std::int64_t from, std::int64_t to);
 
     ResamplerConfig config_;
     std::optional<PolyphaseIir2x> iir_;
@@ -159,6 +160,7 @@ private:
     // Output of the *_into calls before it is copied to the caller.
     std::vector<S> out_buffer_;
     // Float frames handed to and taken from the IIR converter.
+    std::vector<float> iir_stage_;
     std::vector<float> iir_in_;
     std::vector<float> iir_odd_;
     std::vector<float> iir_out_;
