@@ -98,7 +98,7 @@ def run(r, samples, channels, chunks):
 
 
 @pytest.mark.parametrize("cls", CLASSES)
-@fixed(60)
+@fixed(300)
 @given(data=st.data())
 def test_total_is_exact_and_chunking_does_not_matter(cls, data):
     fin, fout, channels, quality, backend, chunks, samples = data.draw(streams(cls))
@@ -118,7 +118,7 @@ def test_total_is_exact_and_chunking_does_not_matter(cls, data):
     assert run(r, samples, channels, [frames]) == chunked
 
 
-@fixed(40)
+@fixed(80)
 @given(data=st.data())
 def test_int16_output_is_identical_on_every_backend(data):
     fin, fout, channels, quality, _, chunks, samples = data.draw(streams(I16Resampler, 60_000))
@@ -274,7 +274,7 @@ def fault_or_none(e):
 
 
 @pytest.mark.parametrize("cls", CLASSES)
-@fixed(150)
+@fixed(300)
 @given(args=st.lists(hostile_scalars, min_size=6, max_size=6), keywords=st.booleans())
 def test_constructor_garbage_raises_only_documented_errors(cls, args, keywords):
     names = ["input_rate", "output_rate", "channels", "quality", "backend", "max_input_frames_per_chunk"]
@@ -305,7 +305,7 @@ def test_constructor_garbage_raises_only_documented_errors(cls, args, keywords):
 
 
 @pytest.mark.parametrize("cls", CLASSES)
-@fixed(150)
+@fixed(300)
 @given(garbage=st.lists(hostile_inputs, min_size=1, max_size=3), channels=st.sampled_from([1, 2, 3]))
 def test_process_garbage_raises_only_documented_errors_and_loses_nothing(cls, garbage, channels):
     r = cls(44100, 48000, channels, "fast")

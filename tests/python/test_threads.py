@@ -1,0 +1,175 @@
+"""Threads: a resampler belongs to the thread that made it, and resamplers
+driven from many threads at once give exactly the single-threaded results."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+import threading
+
+import pytest
+
+from tenvira import F32Resampler, I16Resampler
+
+CLASSES = [F32Resampler, I16Resampler]
+# (input rate, output rate, quality): every rendering path.
+PATHS = [
+    (48000, 16000, "balanced"),
+    (44100, 48000, "fast"),
+    (11025, 48000, "best"),
+    (8000, 16000, "balanced"),
+    (16000, 8000, "best"),
+    (24000, 8000, "fast"),
+    (8000, 16000, "fast"),
+    (16000, 8000, "fast"),
+]
+
+
+def signal(cls, frames, channels, seed):
+    rng = random.Random(seed)
+    if cls is I16Resampler:
+        return [rng.randint(-32768, 32767) for _ in range(frames * channels)]
+    return [rng.uniform(-1.0, 1.0) for _ in range(frames * channels)]
+
+
+def chunks_of(frames, seed):
+    rng = random.Random(seed)
+    out = []
+    while frames > 0:
+        n = min(frames, rng.choice([0, 1, 13, 160, 441, 960]))
+        out.append(n)
+        frames -= n
+    return out
+
+
+def drive(cls, path, channels, samples, chunks, pause=None):
+    """Streams through a new resampler; `pause` is called between calls so
+    that other threads run in between."""
+    fin, fout, quality = path
+    r = cls(fin, fout, channels, quality)
+    out, pos = [], 0
+    for n in chunks:
+        out += r.process(samples[pos : pos + n * channels])[0]
+        pos += n * channels
+        if pause:
+            pause()
+    out += r.finish()[0]
+    r.reset()
+    out += r.process(samples[: 200 * channels])[0] + r.finish()[0]
+    return out
+
+
+def fault_in_thread(fn):
+    """Runs fn on a new thread; returns what an `except Exception` there did
+    not catch."""
+    box = {}
+
+    def target():
+        try:
+            try:
+                fn()
+            except Exception as e:  # noqa: BLE001 - must not catch the fault
+                box["caught"] = e
+        except BaseException as e:  # noqa: B902
+            box["escaped"] = e
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join()
+    return box
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+@pytest.mark.parametrize(
+    "call",
+    [lambda r: r.process([0] * 30), lambda r: r.finish(), lambda r: r.reset(), lambda r: r.selected_backend],
+    ids=["process", "finish", "reset", "selected_backend"],
+)
+def test_a_foreign_thread_gets_the_fault_and_the_stream_is_untouched(cls, call):
+    samples = signal(cls, 900, 2, 1)
+    r = cls(44100, 48000, 2, "balanced")
+    twin = cls(44100, 48000, 2, "balanced")
+    out = r.process(samples[:600])[0]
+    expected = twin.process(samples[:600])[0]
+
+    box = fault_in_thread(lambda: call(r))
+    assert "caught" not in box
+    err = box["escaped"]
+    assert type(err).__qualname__ == "FaultException" and not isinstance(err, Exception)
+    assert "is unsendable, but sent to another thread" in err.args[0]
+
+    # The owner's stream goes on as if the foreign call had not happened.
+    out += r.process(samples[600:])[0] + r.finish()[0]
+    expected += twin.process(samples[600:])[0] + twin.finish()[0]
+    assert out == expected
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_many_threads_each_with_its_own_resamplers_match_one_thread(cls):
+    jobs = []
+    for i, path in enumerate(PATHS * 2):
+        channels = 1 + i % 3
+        frames = 3000 + 97 * i
+        jobs.append((path, channels, signal(cls, frames, channels, i), chunks_of(frames, i)))
+    expected = [drive(cls, *job) for job in jobs]
+
+    results = [None] * len(jobs)
+    errors = []
+    start = threading.Barrier(len(jobs))
+
+    def worker(i):
+        try:
+            start.wait()
+            # A short switch interval and an explicit yield after every call
+            # interleave the threads' calls as finely as the interpreter allows.
+            results[i] = drive(cls, *jobs[i], pause=lambda: os.sched_yield())
+        except BaseException as e:  # noqa: B902
+            errors.append(e)
+
+    old = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    try:
+        threads = [threading.Thread(target=worker, args=(i,)) for i in range(len(jobs))]
+        for t in threads:
+            t.start()
+        for t in threads:
+            t.join()
+    finally:
+        sys.setswitchinterval(old)
+    assert errors == []
+    for got, want in zip(results, expected):
+        assert got == want
+
+
+FIRST_USE = textwrap.dedent(
+    """
+    import sys, threading
+    from tenvira import I16Resampler
+
+    # Nothing has been built in this process yet: the processor's features
+    # and the classes' first use happen on many threads at once.
+    results = [None] * 8
+    start = threading.Barrier(8)
+
+    def worker(i):
+        start.wait()
+        r = I16Resampler(44100, 48000, 1, "fast")
+        results[i] = (r.selected_backend, r.process(list(range(-2000, 2000)))[0] + r.finish()[0])
+
+    threads = [threading.Thread(target=worker, args=(i,)) for i in range(8)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    print(len(set(repr(x) for x in results)), results[0][0])
+    """
+)
+
+
+def test_first_use_on_many_threads_at_once():
+    run = subprocess.run([sys.executable, "-c", FIRST_USE], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    distinct, backend = run.stdout.split()
+    assert distinct == "1"
+    assert backend == I16Resampler(44100, 48000, 1).selected_backend
