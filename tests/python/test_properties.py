@@ -8,7 +8,11 @@ examples and in frames, so the file runs in seconds."""
 import array
 import math
 import operator
+import os
 import random
+import subprocess
+import sys
+import textwrap
 
 import pytest
 from hypothesis import HealthCheck, given, settings
@@ -354,3 +358,44 @@ def test_required_output_capacity_garbage(cls, value):
     else:
         assert 0 <= n <= 2**64 - 1
     assert r.required_output_capacity(100) == 168
+
+
+ODD_ADDRESSES = textwrap.dedent(
+    """
+    import sys
+    from tenvira import F32Resampler, I16Resampler
+
+    code = sys.argv[1]
+    size = {"f": 4, "d": 8, "h": 2, "q": 8}[code]
+    for cls in (F32Resampler, I16Resampler):
+        for offset in (1, 2, 3):
+            raw = bytearray(size * 64 + 8)
+            view = memoryview(raw)[offset : offset + size * 64].cast(code)
+            for i in range(64):
+                view[i] = (i * 37 % 200 - 100) * (1 if code in "hq" else 0.01)
+            items = view.tolist()
+            try:
+                got = cls(48000, 16000, 1).process(view)[0]
+            except TypeError:
+                got = "TypeError"
+            try:
+                want = cls(48000, 16000, 1).process(items)[0]
+            except TypeError:
+                want = "TypeError"
+            assert got == want, (cls.__name__, code, offset)
+    print("ok")
+    """
+)
+
+
+@pytest.mark.xfail(
+    os.environ.get("TENVIRA_SANITIZED") == "1",
+    strict=True,
+    reason="buffers whose data is not aligned to the item size are read through typed pointers "
+    "(args.cpp read_plain_buffer): UBSan reports 'load of misaligned address'",
+)
+@pytest.mark.parametrize("code", ["f", "d", "h", "q"])
+def test_buffers_at_odd_addresses_convert_like_their_items(code):
+    # In a child process: under the sanitizers a report ends the process.
+    run = subprocess.run([sys.executable, "-c", ODD_ADDRESSES, code], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0 and run.stdout.strip() == "ok", run.stderr[-2000:]
