@@ -9,17 +9,18 @@ namespace {
 
 constexpr BackendRecord records[] = {
     {FirBackend::Scalar, "scalar", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
+     dot_f32_scalar_shared, dot_i16_q15_scalar_shared, columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
     {FirBackend::Avx2Fma, "avx2+fma", dot_f32_avx2_inner, dot_i16_q15_avx2_inner, dot_f32_avx2_batch,
-     dot_i16_q15_avx2_batch, columns_f32_avx2, columns_i16_avx2, plan_frames_avx2},
+     dot_i16_q15_avx2_batch, dot_f32_avx2_shared, dot_i16_q15_avx2_shared, columns_f32_avx2, columns_i16_avx2, plan_frames_avx2},
     {FirBackend::Avx512f, "avx512f", dot_f32_avx512_inner, dot_i16_q15_avx512_backend, dot_f32_avx512_batch,
-     dot_i16_q15_avx512_backend_batch, columns_f32_avx512_backend, columns_i16_avx512_backend,
+     dot_i16_q15_avx512_backend_batch, dot_f32_avx512_shared, dot_i16_q15_avx512_backend_shared,
+     columns_f32_avx512_backend, columns_i16_avx512_backend,
      plan_frames_avx512_backend},
     // No vector kernels for these architectures in an x86-64 build.
     {FirBackend::Neon, "neon", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
+     dot_f32_scalar_shared, dot_i16_q15_scalar_shared, columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
     {FirBackend::Rvv, "rvv", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
+     dot_f32_scalar_shared, dot_i16_q15_scalar_shared, columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
 };
 
 bool avx2_and_fma() noexcept { return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma); }
@@ -64,6 +65,15 @@ void columns_i16_avx512_backend(std::int64_t* out, const std::int16_t* centre, s
         columns_i16_avx2(out, centre, c0, sources, coeffs, group_ends, groups, n);
     } else {
         columns_i16_scalar(out, centre, c0, sources, coeffs, group_ends, groups, n);
+    }
+}
+
+void dot_i16_q15_avx512_backend_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
+                                       std::size_t count, std::int64_t* out) noexcept {
+    if (avx2_and_fma()) {
+        dot_i16_q15_avx2_shared(windows, row, n, count, out);
+    } else {
+        dot_i16_q15_scalar_shared(windows, row, n, count, out);
     }
 }
 

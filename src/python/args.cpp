@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <type_traits>
 #include <string>
@@ -131,6 +132,14 @@ bool has_plain_buffer(PyObject* input) {
     return ndarray_type != nullptr && reinterpret_cast<PyObject*>(type) == ndarray_type;
 }
 
+// Buffers may place their items at any address: read them byte-wise.
+template <typename T>
+T load(const unsigned char* p) {
+    T value;
+    std::memcpy(&value, p, sizeof value);
+    return value;
+}
+
 // A float32 value as float() of the item and the narrowing back give it:
 // unchanged, except that a signalling NaN comes back quiet.
 float quieted(float x) {
@@ -147,21 +156,21 @@ double element_as_double(const void* data, std::size_t i, BufferLayout layout) {
     switch (layout.element) {
         case Element::Signed:
             switch (layout.itemsize) {
-                case 1: return static_cast<double>(*reinterpret_cast<const std::int8_t*>(p));
-                case 2: return static_cast<double>(*reinterpret_cast<const std::int16_t*>(p));
-                case 4: return static_cast<double>(*reinterpret_cast<const std::int32_t*>(p));
-                default: return static_cast<double>(*reinterpret_cast<const std::int64_t*>(p));
+                case 1: return static_cast<double>(load<std::int8_t>(p));
+                case 2: return static_cast<double>(load<std::int16_t>(p));
+                case 4: return static_cast<double>(load<std::int32_t>(p));
+                default: return static_cast<double>(load<std::int64_t>(p));
             }
         case Element::Unsigned:
             switch (layout.itemsize) {
                 case 1: return static_cast<double>(*p);
-                case 2: return static_cast<double>(*reinterpret_cast<const std::uint16_t*>(p));
-                case 4: return static_cast<double>(*reinterpret_cast<const std::uint32_t*>(p));
-                default: return static_cast<double>(*reinterpret_cast<const std::uint64_t*>(p));
+                case 2: return static_cast<double>(load<std::uint16_t>(p));
+                case 4: return static_cast<double>(load<std::uint32_t>(p));
+                default: return static_cast<double>(load<std::uint64_t>(p));
             }
         case Element::Float:
-            if (layout.itemsize == 4) return static_cast<double>(*reinterpret_cast<const float*>(p));
-            return *reinterpret_cast<const double*>(p);
+            if (layout.itemsize == 4) return static_cast<double>(load<float>(p));
+            return load<double>(p);
         case Element::None:
             break;
     }
@@ -175,18 +184,18 @@ std::optional<std::int16_t> element_as_i16(const void* data, std::size_t i, Buff
     std::int64_t v = 0;
     if (layout.element == Element::Signed) {
         switch (layout.itemsize) {
-            case 1: v = *reinterpret_cast<const std::int8_t*>(p); break;
-            case 2: return *reinterpret_cast<const std::int16_t*>(p);
-            case 4: v = *reinterpret_cast<const std::int32_t*>(p); break;
-            default: v = *reinterpret_cast<const std::int64_t*>(p); break;
+            case 1: v = load<std::int8_t>(p); break;
+            case 2: return load<std::int16_t>(p);
+            case 4: v = load<std::int32_t>(p); break;
+            default: v = load<std::int64_t>(p); break;
         }
     } else {
         std::uint64_t u = 0;
         switch (layout.itemsize) {
             case 1: u = *p; break;
-            case 2: u = *reinterpret_cast<const std::uint16_t*>(p); break;
-            case 4: u = *reinterpret_cast<const std::uint32_t*>(p); break;
-            default: u = *reinterpret_cast<const std::uint64_t*>(p); break;
+            case 2: u = load<std::uint16_t>(p); break;
+            case 4: u = load<std::uint32_t>(p); break;
+            default: u = load<std::uint64_t>(p); break;
         }
         if (u > 32767) return std::nullopt;
         v = static_cast<std::int64_t>(u);
@@ -214,8 +223,8 @@ bool read_plain_buffer(PyObject* input, std::vector<S>& out) {
     if constexpr (std::is_same_v<S, float>) {
         out.resize(n);
         if (layout.element == Element::Float && layout.itemsize == 4) {
-            const auto* in = static_cast<const float*>(v.buf);
-            for (std::size_t i = 0; i < n; ++i) out[i] = quieted(in[i]);
+            const auto* in = static_cast<const unsigned char*>(v.buf);
+            for (std::size_t i = 0; i < n; ++i) out[i] = quieted(load<float>(in + 4 * i));
         } else {
             for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(element_as_double(v.buf, i, layout));
         }

@@ -6,6 +6,7 @@
 // __float__, say) cannot re-enter the engine.
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -32,6 +33,9 @@ template <typename S>
 struct PyResampler {
     PyObject_HEAD
     ResamplerCore* core;
+    // Output rendered but not yet handed to the caller: a call whose result
+    // could not be built leaves its frames here for the next call.
+    std::vector<S>* undelivered;
     std::uint64_t channels;
     std::atomic<std::int64_t> borrow_state;  // 0 idle, -1 exclusive, n > 0 shared
     unsigned long owner_thread;
@@ -207,6 +211,7 @@ struct ResamplerClass {
         PyObject* self = check(alloc(cls, 0));
         Record* r = record(self);
         r->core = core.release();
+        r->undelivered = nullptr;
         r->channels = channels;
         new (&r->borrow_state) std::atomic<std::int64_t>(0);
         r->owner_thread = PyThread_get_thread_ident();
@@ -219,6 +224,7 @@ struct ResamplerClass {
         if (r->core != nullptr) {
             if (PyThread_get_thread_ident() == r->owner_thread) {
                 delete r->core;
+                delete r->undelivered;
             } else {
                 // The engine belongs to its thread: leave it allocated, never
                 // to be used again, and say so.
@@ -231,32 +237,68 @@ struct ResamplerClass {
                 PyErr_Restore(type, value, traceback);
             }
             r->core = nullptr;
+            r->undelivered = nullptr;
         }
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
         free_slot(self);
         Py_DECREF(cls);
     }
 
+    // The output waiting to be handed over (created on first use).
+    static std::vector<S>& undelivered(Record* r) {
+        if (r->undelivered == nullptr) r->undelivered = new std::vector<S>();
+        return *r->undelivered;
+    }
+
+    // After the output was handed over: empty, and no large buffer kept
+    // between calls.
+    static void delivered(Record* r) {
+        std::vector<S>& out = *r->undelivered;
+        if (out.capacity() > 65536) {
+            std::vector<S>().swap(out);
+        } else {
+            out.clear();
+        }
+    }
+
+    // (list, stats) of everything undelivered. If the list cannot be built
+    // the samples stay for the next call, and the error is raised.
+    static PyObject* hand_over(Record* r, ProcessStats stats) {
+        const std::vector<S>& out = *r->undelivered;
+        stats.output_frames = out.size() / r->channels;
+        PyObject* result = to_process_result(std::span<const S>(out), stats);
+        delivered(r);
+        return result;
+    }
+
     static PyObject* process(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[1];
         bind_arguments(description("process", process_parameters, 1), args, kwargs, slots);
         Access access = exclusive(self);
+        Record* r = record(self);
         std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
-        Result<ProcessOutput<S>> result = engine(record(self)).process(samples);
-        if (!result) to_py_err(result.error());
-        ProcessOutput<S>& output = result.value();
-        return to_process_result(std::move(output.samples), output.stats);
+        Core<S>& core = engine(r);
+        std::vector<S>& out = undelivered(r);
+        core.reserve_output(out, samples.size() / r->channels);
+        Result<ProcessStats> stats = core.process_append(samples, out);
+        if (!stats) to_py_err(stats.error());
+        return hand_over(r, stats.value());
     }
 
     static PyObject* finish(PyObject* self, PyObject*) {
         Access access = exclusive(self);
-        ProcessOutput<S> output = engine(record(self)).finish();
-        return to_process_result(std::move(output.samples), output.stats);
+        Record* r = record(self);
+        Core<S>& core = engine(r);
+        const ProcessStats stats = core.finish_append(undelivered(r));
+        return hand_over(r, stats);
     }
 
     static PyObject* reset(PyObject* self, PyObject*) {
         Access access = exclusive(self);
-        engine(record(self)).reset();
+        Record* r = record(self);
+        engine(r).reset();
+        // A new stream: nothing of the old one is handed over any more.
+        if (r->undelivered != nullptr) delivered(r);
         Py_RETURN_NONE;
     }
 
@@ -281,41 +323,58 @@ struct ResamplerClass {
         throw_python_error();
     }
 
+    // Copies everything undelivered to the caller's buffer.
+    static ProcessStats copy_over(Record* r, const std::span<S> target, ProcessStats stats) {
+        const std::vector<S>& out = *r->undelivered;
+        if (out.size() > target.size()) unreachable("rendered output exceeds the caller's buffer");
+        // Byte-wise: the caller's buffer need not be aligned for S.
+        if (!out.empty()) std::memcpy(static_cast<void*>(target.data()), out.data(), out.size() * sizeof(S));
+        stats.output_frames = out.size() / r->channels;
+        delivered(r);
+        return stats;
+    }
+
     static PyObject* process_into(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[2];
         bind_arguments(description("process_into", process_into_parameters, 2), args, kwargs, slots);
         Access access = exclusive(self);
-        Core<S>& core = engine(record(self));
+        Record* r = record(self);
+        Core<S>& core = engine(r);
         std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
         BufferView view = convert_parameter(
             "output", [&] { return output_buffer(slots[1], Info::format, sizeof(S), Info::sample_name); });
-        const std::span<S> out = samples_of(view);
-        const std::uint64_t frames = samples.size() / record(self)->channels;
-        const std::uint64_t need = core.required_output_capacity(frames);
-        if (out.size() < need) {
-            raise_too_small(out.size(), need, "process_into (required_output_capacity(" + std::to_string(frames) + "))");
+        const std::span<S> target = samples_of(view);
+        std::vector<S>& out = undelivered(r);
+        const std::uint64_t frames = samples.size() / r->channels;
+        const std::uint64_t need = out.size() + core.required_output_capacity(frames);
+        if (target.size() < need) {
+            raise_too_small(target.size(), need,
+                            "process_into (required_output_capacity(" + std::to_string(frames) + "))");
         }
-        Result<ProcessStats> stats = core.process_into(samples, out);
+        Result<ProcessStats> stats = core.process_append(samples, out);
         if (!stats) to_py_err(stats.error());
-        return make_process_stats(stats.value());
+        return make_process_stats(copy_over(r, target, stats.value()));
     }
 
     static PyObject* finish_into(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[1];
         bind_arguments(description("finish_into", finish_into_parameters, 1), args, kwargs, slots);
         Access access = exclusive(self);
-        Core<S>& core = engine(record(self));
+        Record* r = record(self);
+        Core<S>& core = engine(r);
         BufferView view = convert_parameter(
             "output", [&] { return output_buffer(slots[0], Info::format, sizeof(S), Info::sample_name); });
-        const std::span<S> out = samples_of(view);
+        const std::span<S> target = samples_of(view);
+        std::vector<S>& out = undelivered(r);
         const std::uint64_t frames = core.pending_output_frames();
-        const std::uint64_t need = frames * record(self)->channels;
-        if (out.size() < need) {
-            raise_too_small(out.size(), need,
-                            "finish_into (" + std::to_string(frames) + " frames of " +
-                                std::to_string(record(self)->channels) + " channels)");
+        const std::uint64_t need = out.size() + frames * r->channels;
+        if (target.size() < need) {
+            raise_too_small(target.size(), need,
+                            "finish_into (" + std::to_string(frames) + " frames of " + std::to_string(r->channels) +
+                                " channels)");
         }
-        return make_process_stats(core.finish_into(out));
+        const ProcessStats stats = core.finish_append(out);
+        return make_process_stats(copy_over(r, target, stats));
     }
 
     static PyObject* selected_backend(PyObject* self, void*) {

@@ -97,13 +97,11 @@ PyObject* new_stats(const ProcessStats& stats) {
 // A result that cannot be allocated raises MemoryError; nothing is left
 // half-built.
 template <typename S, typename Item>
-PyObject* build_result(std::vector<S>&& samples, const ProcessStats& stats, Item make_item) {
-    std::vector<S> owned = std::move(samples);
-    PyRef list = check_ref(PyList_New(static_cast<Py_ssize_t>(owned.size())));
-    for (std::size_t i = 0; i < owned.size(); ++i) {
-        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(make_item(owned[i])));  // steals the item
+PyObject* build_result(std::span<const S> samples, const ProcessStats& stats, Item make_item) {
+    PyRef list = check_ref(PyList_New(static_cast<Py_ssize_t>(samples.size())));
+    for (std::size_t i = 0; i < samples.size(); ++i) {
+        PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(make_item(samples[i])));  // steals the item
     }
-    owned = std::vector<S>();
     PyRef record = check_ref(new_stats(stats));
     PyRef tuple = check_ref(PyTuple_New(2));
     PyTuple_SetItem(tuple.get(), 0, list.release());
@@ -120,13 +118,13 @@ PyObject* process_stats_type() {
 
 PyObject* make_process_stats(const ProcessStats& stats) { return check(new_stats(stats)); }
 
-PyObject* to_process_result(std::vector<float>&& samples, const ProcessStats& stats) {
-    return build_result(std::move(samples), stats,
+PyObject* to_process_result(std::span<const float> samples, const ProcessStats& stats) {
+    return build_result(samples, stats,
                         [](float x) { return PyFloat_FromDouble(static_cast<double>(x)); });
 }
 
-PyObject* to_process_result(std::vector<std::int16_t>&& samples, const ProcessStats& stats) {
-    return build_result(std::move(samples), stats, [](std::int16_t x) { return PyLong_FromLong(x); });
+PyObject* to_process_result(std::span<const std::int16_t> samples, const ProcessStats& stats) {
+    return build_result(samples, stats, [](std::int16_t x) { return PyLong_FromLong(x); });
 }
 
 }  // namespace tenvira::python

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "python/py.hpp"
@@ -14,12 +15,12 @@ namespace tenvira::python {
 // PythonError when it cannot be created.
 PyObject* process_stats_type();
 
-// Builds (list, ProcessStats) from an engine result; the samples are
-// released afterwards.
 // A new ProcessStats instance.
 PyObject* make_process_stats(const ProcessStats& stats);
 
-PyObject* to_process_result(std::vector<float>&& samples, const ProcessStats& stats);
-PyObject* to_process_result(std::vector<std::int16_t>&& samples, const ProcessStats& stats);
+// Builds (list, ProcessStats) from output samples. The samples are only
+// read: when the result cannot be built the caller still holds them.
+PyObject* to_process_result(std::span<const float> samples, const ProcessStats& stats);
+PyObject* to_process_result(std::span<const std::int16_t> samples, const ProcessStats& stats);
 
 }  // namespace tenvira::python

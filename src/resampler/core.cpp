@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <type_traits>
@@ -34,6 +35,10 @@ struct SampleTraits<float> {
                            std::size_t count, float* out, std::size_t stride, float*) {
         k.dot_f32_batch(w, c, n, count, out, stride);
     }
+    static void dot_shared(const BackendRecord& k, const float* const* w, const float* row, std::size_t n,
+                           std::size_t count, float* results) {
+        k.dot_f32_shared(w, row, n, count, results, 1);
+    }
     static float output(Acc acc) { return acc; }
     static float to_iir(float x) { return x; }
     static float from_iir(float y) { return y; }
@@ -56,6 +61,10 @@ struct SampleTraits<std::int16_t> {
                            std::int64_t* results) {
         k.dot_i16_batch(w, c, n, count, results);
         for (std::size_t f = 0; f < count; ++f) out[f * stride] = q15_out(results[f]);
+    }
+    static void dot_shared(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* row, std::size_t n,
+                           std::size_t count, std::int64_t* results) {
+        k.dot_i16_shared(w, row, n, count, results);
     }
     static std::int16_t output(Acc acc) { return q15_out(acc); }
     static float to_iir(std::int16_t x) { return static_cast<float>(x); }
@@ -176,6 +185,9 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     core.plan_w_.assign(block_frames, 0);
     core.rows_.assign(block_frames, nullptr);
     core.windows_.assign(block_frames, nullptr);
+    core.grouped_windows_.assign(block_frames, nullptr);
+    core.order_.assign(block_frames, 0);
+    core.group_of_.assign(block_frames, 0);
     core.results_.assign(block_frames, Acc{});
     core.sources_.assign(core.filter_bank_.taps, nullptr);
     core.prepare_fixed_taps();
@@ -202,7 +214,7 @@ std::uint64_t Core<S>::required_output_capacity(std::uint64_t frames) const noex
 template <typename S>
 Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
     ProcessOutput<S> result;
-    reserve_more(result.samples, required_output_capacity(input.size() / config_.channels));
+    reserve_output(result.samples, input.size() / config_.channels);
     Result<ProcessStats> stats = process_append(input, result.samples);
     if (!stats) return stats.error();
     result.stats = stats.value();
@@ -210,19 +222,11 @@ Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
 }
 
 template <typename S>
-Result<ProcessStats> Core<S>::process_into(std::span<const S> input, std::span<S> out) {
-    out_buffer_.clear();
-    Result<ProcessStats> stats = process_append(input, out_buffer_);
-    if (stats) deliver(out);
-    return stats;
-}
-
-template <typename S>
-void Core<S>::deliver(std::span<S> out) {
-    // Callers size `out` from required_output_capacity() or
-    // pending_output_frames(), which bound what a call renders.
-    if (out_buffer_.size() > out.size()) unreachable("rendered output exceeds the caller's buffer");
-    std::copy(out_buffer_.begin(), out_buffer_.end(), out.begin());
+void Core<S>::reserve_output(std::vector<S>& out, std::uint64_t frames) const {
+    // A sizing hint only: where it cannot be held (extreme ratios), the
+    // renderer's own estimate of what is due decides.
+    const std::uint64_t hint = required_output_capacity(frames);
+    if (sat_mul(sat_add(out.size(), hint), sizeof(S)) <= allocation_limit()) reserve_more(out, hint);
 }
 
 template <typename S>
@@ -265,14 +269,6 @@ ProcessOutput<S> Core<S>::finish() {
     ProcessOutput<S> result;
     result.stats = finish_append(result.samples);
     return result;
-}
-
-template <typename S>
-ProcessStats Core<S>::finish_into(std::span<S> out) {
-    out_buffer_.clear();
-    const ProcessStats stats = finish_append(out_buffer_);
-    deliver(out);
-    return stats;
 }
 
 template <typename S>
@@ -496,6 +492,7 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
     for (std::size_t f = 0; f < n; ++f) {
         windows_[f] = gather ? linear_.data() + f * taps : linear_.data() + (plan_w_[f] - back - lo);
     }
+    const std::size_t groups = group_by_row(n);
     for (std::uint64_t k = 0; k < channels; ++k) {
         if (gather) {
             for (std::size_t f = 0; f < n; ++f) {
@@ -505,8 +502,50 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
         } else {
             linear_input(k, lo, hi);
         }
-        T::dot_frames(*kernels_, windows_.data(), rows_.data(), taps, n, out + k, channels, results_.data());
+        if (groups == 0) {
+            T::dot_frames(*kernels_, windows_.data(), rows_.data(), taps, n, out + k, channels, results_.data());
+            continue;
+        }
+        for (std::size_t g = 0; g < groups; ++g) {
+            const std::size_t begin = group_start_[g];
+            T::dot_shared(*kernels_, grouped_windows_.data() + begin, group_row_[g], taps, group_start_[g + 1] - begin,
+                          results_.data() + begin);
+        }
+        for (std::size_t i = 0; i < n; ++i) out[order_[i] * channels + k] = T::output(results_[i]);
     }
+}
+
+// Common ratios cycle through a few rows (48000 -> 16000 always reads row 0,
+// 16000 -> 24000 three rows): frames that share a row are then computed
+// together, so the row is read once for several products. Orders the
+// block's frames by row and returns the number of rows, or 0 when there are
+// too many rows (or too few frames) for this to pay.
+template <typename S>
+std::size_t Core<S>::group_by_row(std::size_t n) {
+    constexpr std::size_t most = max_shared_rows;
+    if (n < 16) return 0;
+    std::size_t groups = 0;
+    std::size_t count[most] = {};
+    for (std::size_t f = 0; f < n; ++f) {
+        std::size_t g = 0;
+        while (g < groups && group_row_[g] != rows_[f]) ++g;
+        if (g == groups) {
+            if (groups == most) return 0;
+            group_row_[groups++] = rows_[f];
+        }
+        group_of_[f] = static_cast<std::uint8_t>(g);
+        ++count[g];
+    }
+    group_start_[0] = 0;
+    for (std::size_t g = 0; g < groups; ++g) group_start_[g + 1] = group_start_[g] + count[g];
+    std::size_t next[most];
+    for (std::size_t g = 0; g < groups; ++g) next[g] = group_start_[g];
+    for (std::size_t f = 0; f < n; ++f) {
+        const std::size_t at = next[group_of_[f]]++;
+        order_[at] = f;
+        grouped_windows_[at] = windows_[f];
+    }
+    return groups;
 }
 
 namespace {

@@ -62,15 +62,19 @@ public:
     // is ignored, unvalidated, until `reset`.
     Result<ProcessOutput<S>> process(std::span<const S> input);
 
-    // The same, writing the output to the start of `out`, which must hold
-    // required_output_capacity(input frames) samples; no allocation once the
-    // engine's own buffer has grown to the call size.
-    Result<ProcessStats> process_into(std::span<const S> input, std::span<S> out);
+    // The same, appending the output to `out`. Frames are committed to the
+    // stream block by block as they are appended, so if growing `out`
+    // fails, what was rendered stays in `out` and the rest of the input is
+    // rendered by the next call: nothing is lost or rendered twice.
+    Result<ProcessStats> process_append(std::span<const S> input, std::vector<S>& out);
 
     // Renders the end of the stream with zeros for the missing input.
     ProcessOutput<S> finish();
-    // The same into `out`, which must hold pending_output_frames() frames.
-    ProcessStats finish_into(std::span<S> out);
+    ProcessStats finish_append(std::vector<S>& out);
+
+    // Reserves room in `out` for what a process call of `frames` frames may
+    // render, where that much memory exists at all.
+    void reserve_output(std::vector<S>& out, std::uint64_t frames) const;
 
     // Frames that finish() would render now.
     std::uint64_t pending_output_frames() const noexcept;
@@ -110,18 +114,18 @@ private:
 
     // Frames rendered per block; bounds the planning and linear arrays.
     static constexpr std::size_t block_frames = 256;
+    // Rows a block may cycle through for its frames to be grouped by row.
+    static constexpr std::size_t max_shared_rows = 8;
 
     ProcessStats stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept;
-    // process and finish, appending to `out`.
-    Result<ProcessStats> process_append(std::span<const S> input, std::vector<S>& out);
-    ProcessStats finish_append(std::vector<S>& out);
-    void deliver(std::span<S> out);
+
     void trim();
     // Copies input frames [lo, hi) of one channel into linear_ and returns it.
     S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
     std::size_t plan_polyphase(double& position, std::size_t limit, std::int64_t bound);
     std::uint64_t fixed_frames_due(std::int64_t bound) const noexcept;
     void render_polyphase_block(S* out, std::size_t n);
+    std::size_t group_by_row(std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
     void render_fixed_down_block(S* out, std::size_t n, int step);
     void prepare_fixed_taps();
@@ -149,6 +153,13 @@ private:
     std::vector<const Coeff*> rows_;
     std::vector<const S*> windows_;
     std::vector<Acc> results_;
+    // Frames grouped by the row they use: the rows, where each group starts
+    // in `order_` (frame indices) and `grouped_windows_`.
+    const Coeff* group_row_[max_shared_rows] = {};
+    std::size_t group_start_[max_shared_rows + 1] = {};
+    std::vector<std::uint8_t> group_of_;
+    std::vector<std::size_t> order_;
+    std::vector<const S*> grouped_windows_;
     std::vector<S> linear_;
     // Fixed paths: input offset of each kept tap from the frame's centre
     // sample, and the int16 taps in groups whose partial sums fit 32 bits.
@@ -157,8 +168,6 @@ private:
     // The decimating paths' input split into phases, and where each tap reads.
     std::vector<S> phased_;
     std::vector<const S*> sources_;
-    // Output of the *_into calls before it is copied to the caller.
-    std::vector<S> out_buffer_;
     // Float frames handed to and taken from the IIR converter.
     std::vector<float> iir_stage_;
     std::vector<float> iir_in_;

@@ -1,4 +1,4 @@
-// The caller-buffer forms process_into / finish_into against process /
+// The appending forms process_append / finish_append against process /
 // finish, and pending_output_frames against what finish renders.
 #include <gtest/gtest.h>
 
@@ -30,46 +30,45 @@ template <typename S>
 void check_into(const IntoCase& c) {
     const ResamplerConfig config = make_config(c.in, c.out, c.channels, c.quality, BackendRequest::Auto);
     Core<S> plain = Core<S>::create(config).value();
-    Core<S> into = Core<S>::create(config).value();
+    Core<S> appending = Core<S>::create(config).value();
     const std::vector<S> input = test_signal<S>(1500, c.channels, 5);
-    const std::uint64_t sentinel_count = 3;
-    const S sentinel = static_cast<S>(99);
+    // Output already in the vector stays in front of what a call appends.
+    const std::vector<S> earlier(3 * c.channels, static_cast<S>(99));
     std::size_t at = 0;
     for (std::size_t frames : irregular_chunks(1500, 8)) {
         const std::span<const S> chunk(input.data() + at * c.channels, frames * c.channels);
         at += frames;
         const auto expected = plain.process(chunk).value();
-        const std::uint64_t room = into.required_output_capacity(frames);
-        std::vector<S> buffer(room + sentinel_count, sentinel);
-        const ProcessStats stats = into.process_into(chunk, std::span<S>(buffer.data(), room)).value();
+        std::vector<S> out = earlier;
+        const ProcessStats stats = appending.process_append(chunk, out).value();
         ASSERT_EQ(stats.output_frames, expected.stats.output_frames);
         ASSERT_EQ(stats.input_frames, expected.stats.input_frames);
-        ASSERT_TRUE(std::equal(expected.samples.begin(), expected.samples.end(), buffer.begin()));
-        for (std::uint64_t i = room; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], sentinel) << "wrote past the room";
+        ASSERT_EQ(stats.output_frames, expected.samples.size() / c.channels);
+        ASSERT_LE(expected.samples.size(), appending.required_output_capacity(frames));
+        ASSERT_TRUE(std::equal(earlier.begin(), earlier.end(), out.begin()));
+        ASSERT_TRUE(std::equal(expected.samples.begin(), expected.samples.end(), out.begin() + earlier.size()));
     }
-    const std::uint64_t pending = into.pending_output_frames();
+    const std::uint64_t pending = appending.pending_output_frames();
     ASSERT_EQ(pending, plain.pending_output_frames());
     const auto expected = plain.finish();
     EXPECT_EQ(pending, expected.stats.output_frames);
-    std::vector<S> buffer(pending * c.channels + sentinel_count, sentinel);
-    const ProcessStats stats = into.finish_into(std::span<S>(buffer.data(), pending * c.channels));
+    std::vector<S> out;
+    const ProcessStats stats = appending.finish_append(out);
     EXPECT_EQ(stats.output_frames, pending);
-    EXPECT_TRUE(std::equal(expected.samples.begin(), expected.samples.end(), buffer.begin()));
-    EXPECT_EQ(buffer.back(), sentinel);
-    EXPECT_EQ(into.pending_output_frames(), 0u);
-    EXPECT_EQ(into.finish_into({}).output_frames, 0u);
+    EXPECT_EQ(out, expected.samples);
+    EXPECT_EQ(appending.pending_output_frames(), 0u);
 
-    // Misaligned input is refused and changes nothing; after finish, input
-    // is ignored.
+    // Misaligned input is refused and changes nothing.
     Core<S> fresh = Core<S>::create(config).value();
     if (c.channels > 1) {
-        std::vector<S> room(64);
-        EXPECT_FALSE(fresh.process_into(std::span<const S>(input.data(), c.channels + 1), room).ok());
+        std::vector<S> none;
+        EXPECT_FALSE(fresh.process_append(std::span<const S>(input.data(), c.channels + 1), none).ok());
         EXPECT_EQ(fresh.frames_in(), 0);
+        EXPECT_TRUE(none.empty());
     }
 }
 
-TEST_P(EngineInto, MatchesTheAllocatingForms) {
+TEST_P(EngineInto, AppendsWhatTheAllocatingFormsReturn) {
     check_into<float>(GetParam());
     check_into<std::int16_t>(GetParam());
 }

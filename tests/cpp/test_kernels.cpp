@@ -192,6 +192,45 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
                 }
                 EXPECT_EQ(got[count], -1.0f) << "wrote past the batch";
                 EXPECT_EQ(got_i[count], -1) << "wrote past the batch";
+
+                // One row for all: the shared-row forms.
+                std::vector<float> shared(count + 1, -1.0f);
+                std::vector<std::int64_t> shared_i(count + 1, -1);
+                k.dot_f32_shared(w.data(), c_data.data() + 5, n, count, shared.data(), 1);
+                k.dot_i16_shared(wi.data(), ci_data.data() + 3, n, count, shared_i.data());
+                for (std::size_t d = 0; d < count; ++d) {
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(shared[d]),
+                              std::bit_cast<std::uint32_t>(k.dot_f32(w[d], c_data.data() + 5, n)))
+                        << k.name << " n=" << n << " d=" << d;
+                    ASSERT_EQ(shared_i[d], k.dot_i16(wi[d], ci_data.data() + 3, n)) << k.name << " n=" << n;
+                }
+                EXPECT_EQ(shared[count], -1.0f);
+                EXPECT_EQ(shared_i[count], -1);
+            }
+        }
+    }
+}
+
+// At full scale the int16 tail holds pairs of products of 2^30 whose 32-bit
+// sum wraps; the batches must still give the exact tail.
+TEST(Kernels, Int16BatchesAtFullScale) {
+    const std::vector<std::int16_t> low(130, -32768);
+    std::vector<std::int16_t> mixed(130);
+    for (std::size_t i = 0; i < mixed.size(); ++i) mixed[i] = i % 3 == 0 ? 32767 : -32768;
+    for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const BackendRecord& k = backend_record(b);
+        for (std::size_t n : {8, 15, 24, 31, 40, 129}) {
+            for (const std::vector<std::int16_t>* data : {&low, static_cast<const std::vector<std::int16_t>*>(&mixed)}) {
+                std::vector<const std::int16_t*> w(9, data->data()), c(9, low.data());
+                std::vector<std::int64_t> got(9), shared(9);
+                k.dot_i16_batch(w.data(), c.data(), n, 9, got.data());
+                k.dot_i16_shared(w.data(), low.data(), n, 9, shared.data());
+                for (std::size_t d = 0; d < 9; ++d) {
+                    ASSERT_EQ(got[d], k.dot_i16(data->data(), low.data(), n)) << k.name << " n=" << n;
+                    ASSERT_EQ(shared[d], got[d]) << k.name << " n=" << n;
+                }
             }
         }
     }

@@ -74,13 +74,6 @@ def test_extreme_rates_keep_exact_totals_and_chunking(cls, quality, fin, fout, f
         assert all(abs(x) < 4.0 for x in one)
 
 
-@pytest.mark.xfail(
-    strict=True,
-    reason="1 Hz -> 4294967295 Hz: every process call, even an empty one or one after finish, raises "
-    "MemoryError, because the output is first reserved for the capacity hint of (frames + taps/2 + 2) "
-    "input frames, about 4.3e9 output frames per input frame, although no call shorter than taps/2 + 1 "
-    "frames can produce any output",
-)
 @pytest.mark.parametrize("cls", CLASSES)
 def test_calls_that_produce_nothing_are_accepted_at_the_largest_ratio(cls):
     r = cls(1, U32_MAX, 1, "fast")
@@ -206,11 +199,6 @@ RESULT_TOO_LARGE = textwrap.dedent(
 @pytest.mark.skipif(
     os.environ.get("TENVIRA_SANITIZED") == "1" or "asan" in os.environ.get("LD_PRELOAD", ""),
     reason="an address-space limit does not work with AddressSanitizer's shadow memory",
-)
-@pytest.mark.xfail(
-    strict=True,
-    reason="output frames are counted as delivered before the Python list is built: when that list "
-    "cannot be allocated the call raises MemoryError and its frames are lost from the stream",
 )
 def test_a_result_that_cannot_be_built_loses_no_frames():
     run = subprocess.run([sys.executable, "-c", RESULT_TOO_LARGE], capture_output=True, text=True, timeout=300)

@@ -118,14 +118,23 @@ inline __m256i first_lanes(std::size_t t) {
 }
 
 // Eight products, each with the arithmetic of dot_f32_avx2_inner: a fused
-// chain per lane, the lane sum left to right, then the fused tail.
+// chain per lane, the lane sum left to right, then the fused tail. With
+// `shared`, all eight use the row c[0], loaded once per block.
+template <bool shared>
 void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out, std::size_t stride) {
     const std::size_t blocks = n / 8;
     __m256 acc[8];
     for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_ps();
     for (std::size_t j = 0; j < blocks; ++j) {
         const std::size_t at = 8 * j;
-        for (int d = 0; d < 8; ++d) acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), acc[d]);
+        if constexpr (shared) {
+            const __m256 r = _mm256_loadu_ps(c[0] + at);
+            for (int d = 0; d < 8; ++d) acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), r, acc[d]);
+        } else {
+            for (int d = 0; d < 8; ++d) {
+                acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), acc[d]);
+            }
+        }
     }
     transpose8(acc);
     __m256 s = _mm256_add_ps(acc[0], acc[1]);
@@ -137,7 +146,7 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
         __m256 wt[8], ct[8];
         for (int d = 0; d < 8; ++d) {
             wt[d] = _mm256_maskload_ps(w[d] + 8 * blocks, mask);
-            ct[d] = _mm256_maskload_ps(c[d] + 8 * blocks, mask);
+            ct[d] = _mm256_maskload_ps(c[shared ? 0 : d] + 8 * blocks, mask);
         }
         transpose8(wt);
         transpose8(ct);
@@ -148,34 +157,70 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
 
 inline __m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
-// Eight products, each with the arithmetic of dot_i16_q15_avx2_inner.
+// Adds lane k of each of the eight vectors (eight int32 values per product)
+// to the 64-bit totals of products 0-3 (low) and 4-7 (high). With
+// `pair_sums`, a lane holding -2^31 stands for +2^31: a sum of two exact
+// products that wrapped (only (-32768)^2 + (-32768)^2 does).
+template <bool pair_sums>
+inline void add_lanes(__m256i v[8], __m256i& low, __m256i& high) {
+    __m256 lanes[8];
+    for (int d = 0; d < 8; ++d) lanes[d] = _mm256_castsi256_ps(v[d]);
+    transpose8(lanes);
+    const __m256i wrapped = _mm256_set1_epi64x(-2147483648LL);
+    const __m256i two32 = _mm256_set1_epi64x(4294967296LL);
+    for (int k = 0; k < 8; ++k) {
+        const __m256i x = _mm256_castps_si256(lanes[k]);
+        __m256i lo = _mm256_cvtepi32_epi64(_mm256_castsi256_si128(x));
+        __m256i hi = _mm256_cvtepi32_epi64(_mm256_extracti128_si256(x, 1));
+        if constexpr (pair_sums) {
+            lo = _mm256_add_epi64(lo, _mm256_and_si256(_mm256_cmpeq_epi64(lo, wrapped), two32));
+            hi = _mm256_add_epi64(hi, _mm256_and_si256(_mm256_cmpeq_epi64(hi, wrapped), two32));
+        }
+        low = _mm256_add_epi64(low, lo);
+        high = _mm256_add_epi64(high, hi);
+    }
+}
+
+// Eight products, each with the arithmetic of dot_i16_q15_avx2_inner: the
+// blocks in wrapping 32-bit lanes, then the tail as exact products (here
+// summed in pairs and corrected where a pair sum wrapped).
+template <bool shared>
 void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::size_t n, std::int64_t* out) {
     const std::size_t blocks = n / 16;
     __m256i acc[8];
     for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_si256();
     for (std::size_t j = 0; j < blocks; ++j) {
         const std::size_t at = 16 * j;
-        for (int d = 0; d < 8; ++d) acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d] + at), load16(c[d] + at)));
+        if constexpr (shared) {
+            const __m256i r = load16(c[0] + at);
+            for (int d = 0; d < 8; ++d) acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d] + at), r));
+        } else {
+            for (int d = 0; d < 8; ++d) {
+                acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d] + at), load16(c[d] + at)));
+            }
+        }
     }
-    // Lane k of every product side by side, then each lane widened to 64
-    // bits and summed: exact, so the order of the additions is free.
-    __m256 lanes[8];
-    for (int d = 0; d < 8; ++d) lanes[d] = _mm256_castsi256_ps(acc[d]);
-    transpose8(lanes);
     __m256i low = _mm256_setzero_si256();
     __m256i high = _mm256_setzero_si256();
-    for (int k = 0; k < 8; ++k) {
-        const __m256i v = _mm256_castps_si256(lanes[k]);
-        low = _mm256_add_epi64(low, _mm256_cvtepi32_epi64(_mm256_castsi256_si128(v)));
-        high = _mm256_add_epi64(high, _mm256_cvtepi32_epi64(_mm256_extracti128_si256(v, 1)));
+    add_lanes<false>(acc, low, high);
+
+    const std::size_t tail = n - 16 * blocks;
+    if (tail != 0) {
+        std::int16_t wt[16], ct[16];
+        for (int k = 0; k < 16; ++k) wt[k] = ct[k] = 0;
+        for (int d = 0; d < 8; ++d) {
+            const std::int16_t* wd = w[d] + 16 * blocks;
+            const std::int16_t* cd = c[shared ? 0 : d] + 16 * blocks;
+            for (std::size_t i = 0; i < tail; ++i) {
+                wt[i] = wd[i];
+                ct[i] = cd[i];
+            }
+            acc[d] = _mm256_madd_epi16(load16(wt), load16(ct));
+        }
+        add_lanes<true>(acc, low, high);
     }
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out), low);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(out + 4), high);
-    for (int d = 0; d < 8; ++d) {
-        for (std::size_t i = 16 * blocks; i < n; ++i) {
-            out[d] += static_cast<std::int64_t>(w[d][i]) * static_cast<std::int64_t>(c[d][i]);
-        }
-    }
 }
 
 }  // namespace
@@ -183,15 +228,29 @@ void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::s
 void dot_f32_avx2_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                         float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d * stride, stride);
+    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, rows + d, n, out + d * stride, stride);
     for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d], rows[d], n);
+}
+
+void dot_f32_avx2_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count, float* out,
+                         std::size_t stride) noexcept {
+    std::size_t d = 0;
+    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d, &row, n, out + d * stride, stride);
+    for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d], row, n);
 }
 
 void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
                             std::size_t count, std::int64_t* out) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_i16(windows + d, rows + d, n, out + d);
+    for (; d + 8 <= count; d += 8) dot8_i16<false>(windows + d, rows + d, n, out + d);
     for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], rows[d], n);
+}
+
+void dot_i16_q15_avx2_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
+                             std::size_t count, std::int64_t* out) noexcept {
+    std::size_t d = 0;
+    for (; d + 8 <= count; d += 8) dot8_i16<true>(windows + d, &row, n, out + d);
+    for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], row, n);
 }
 
 void columns_f32_avx2(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,

@@ -85,16 +85,26 @@ inline void transpose8(__m256 r[8]) {
 // The sixteen lanes are kept as two halves of eight (lanes 0-7 and 8-15):
 // every lane still chains its own elements 16j + k in block order, so the
 // values are those of the 16-lane registers, and the halves transpose
-// without extraction.
+// without extraction. With `shared`, all eight use the row c[0].
+template <bool shared>
 void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out, std::size_t stride) {
     const std::size_t blocks = n / 16;
     __m256 low[8], high[8];
     for (int d = 0; d < 8; ++d) low[d] = high[d] = _mm256_setzero_ps();
     for (std::size_t j = 0; j < blocks; ++j) {
         const std::size_t at = 16 * j;
-        for (int d = 0; d < 8; ++d) {
-            low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), low[d]);
-            high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at + 8), _mm256_loadu_ps(c[d] + at + 8), high[d]);
+        if constexpr (shared) {
+            const __m256 r0 = _mm256_loadu_ps(c[0] + at);
+            const __m256 r1 = _mm256_loadu_ps(c[0] + at + 8);
+            for (int d = 0; d < 8; ++d) {
+                low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), r0, low[d]);
+                high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at + 8), r1, high[d]);
+            }
+        } else {
+            for (int d = 0; d < 8; ++d) {
+                low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), low[d]);
+                high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at + 8), _mm256_loadu_ps(c[d] + at + 8), high[d]);
+            }
         }
     }
     transpose8(low);
@@ -109,7 +119,7 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
         __m256 wt[8], ct[8];
         for (int d = 0; d < 8; ++d) {
             wt[d] = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, w[d] + at));
-            ct[d] = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, c[d] + at));
+            ct[d] = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, c[shared ? 0 : d] + at));
         }
         transpose8(wt);
         transpose8(ct);
@@ -123,8 +133,15 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                           float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32(windows + d, rows + d, n, out + d * stride, stride);
+    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, rows + d, n, out + d * stride, stride);
     for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d], rows[d], n);
+}
+
+void dot_f32_avx512_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count,
+                           float* out, std::size_t stride) noexcept {
+    std::size_t d = 0;
+    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d, &row, n, out + d * stride, stride);
+    for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d], row, n);
 }
 
 }  // namespace tenvira
