@@ -221,6 +221,22 @@ Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
     return result;
 }
 
+// About how many frames a process call of `frames` more input frames would
+// render (the estimate the renderers reserve for).
+template <typename S>
+std::uint64_t Core<S>::frames_due_after(std::uint64_t frames) const noexcept {
+    const std::int64_t in = frames_in_ + static_cast<std::int64_t>(std::min<std::uint64_t>(frames, 1ull << 62));
+    if (iir_) {
+        const auto pending = static_cast<std::uint64_t>(std::max<std::int64_t>(in - iir_cursor_, 0));
+        const PolyphaseIir2x::Kind kind = iir_->kind();
+        const bool up = kind == PolyphaseIir2x::Kind::Up || kind == PolyphaseIir2x::Kind::StereoUp;
+        return up ? sat_mul(pending, 2) : pending / 2;
+    }
+    const auto half = static_cast<std::int64_t>(filter_bank_.taps / 2);
+    if (trunc_i64(position_) > in - half - 1) return 0;
+    return sat_add(trunc_u64((static_cast<double>(in - half - 1) - position_) / ratio_), 1);
+}
+
 template <typename S>
 void Core<S>::reserve_output(std::vector<S>& out, std::uint64_t frames) const {
     // A sizing hint only: where it cannot be held (extreme ratios), the
@@ -237,6 +253,10 @@ Result<ProcessStats> Core<S>::process_append(std::span<const S> input, std::vect
     if (finished_) return stats(0, 0);
     if (n % channels != 0) return ResampleError::misaligned_input(n, channels);
     const std::uint64_t frames = n / channels;
+
+    // Output that no machine of this size could hold is refused before the
+    // input is taken, so that the stream stays usable for smaller calls.
+    check_allocation(sat_mul(sat_mul(frames_due_after(frames), channels), sizeof(S)));
 
     for (RingBuffer<S>& ring : rings_) ring.ensure_capacity(frames, filter_bank_.taps);
     for (std::uint64_t k = 0; k < channels; ++k) rings_[k].append(input.data() + k, frames, channels);

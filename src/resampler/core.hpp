@@ -124,6 +124,7 @@ private:
     S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
     std::size_t plan_polyphase(double& position, std::size_t limit, std::int64_t bound);
     std::uint64_t fixed_frames_due(std::int64_t bound) const noexcept;
+    std::uint64_t frames_due_after(std::uint64_t frames) const noexcept;
     void render_polyphase_block(S* out, std::size_t n);
     std::size_t group_by_row(std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
