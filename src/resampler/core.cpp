@@ -35,9 +35,9 @@ struct SampleTraits<float> {
                            std::size_t count, float* out, std::size_t stride, float*) {
         k.dot_f32_batch(w, c, n, count, out, stride);
     }
-    static void dot_shared(const BackendRecord& k, const float* const* w, const float* row, std::size_t n,
-                           std::size_t count, float* results) {
-        k.dot_f32_shared(w, row, n, count, results, 1);
+    static void dot_shared_frames(const BackendRecord& k, const float* const* w, const float* row, std::size_t n,
+                                  std::size_t count, float* out, std::size_t stride, float*) {
+        k.dot_f32_shared(w, row, n, count, out, stride);
     }
     static float output(Acc acc) { return acc; }
     static float to_iir(float x) { return x; }
@@ -62,9 +62,11 @@ struct SampleTraits<std::int16_t> {
         k.dot_i16_batch(w, c, n, count, results);
         for (std::size_t f = 0; f < count; ++f) out[f * stride] = q15_out(results[f]);
     }
-    static void dot_shared(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* row, std::size_t n,
-                           std::size_t count, std::int64_t* results) {
+    static void dot_shared_frames(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* row,
+                                  std::size_t n, std::size_t count, std::int16_t* out, std::size_t stride,
+                                  std::int64_t* results) {
         k.dot_i16_shared(w, row, n, count, results);
+        for (std::size_t f = 0; f < count; ++f) out[f * stride] = q15_out(results[f]);
     }
     static std::int16_t output(Acc acc) { return q15_out(acc); }
     static float to_iir(std::int16_t x) { return static_cast<float>(x); }
@@ -186,8 +188,6 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     core.rows_.assign(block_frames, nullptr);
     core.windows_.assign(block_frames, nullptr);
     core.grouped_windows_.assign(block_frames, nullptr);
-    core.order_.assign(block_frames, 0);
-    core.group_of_.assign(block_frames, 0);
     core.results_.assign(block_frames, Acc{});
     core.sources_.assign(core.filter_bank_.taps, nullptr);
     core.prepare_fixed_taps();
@@ -512,7 +512,7 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
     for (std::size_t f = 0; f < n; ++f) {
         windows_[f] = gather ? linear_.data() + f * taps : linear_.data() + (plan_w_[f] - back - lo);
     }
-    const std::size_t groups = group_by_row(n);
+    const std::size_t period = row_period(n);
     for (std::uint64_t k = 0; k < channels; ++k) {
         if (gather) {
             for (std::size_t f = 0; f < n; ++f) {
@@ -522,50 +522,43 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
         } else {
             linear_input(k, lo, hi);
         }
-        if (groups == 0) {
+        if (period == 0) {
             T::dot_frames(*kernels_, windows_.data(), rows_.data(), taps, n, out + k, channels, results_.data());
             continue;
         }
-        for (std::size_t g = 0; g < groups; ++g) {
-            const std::size_t begin = group_start_[g];
-            T::dot_shared(*kernels_, grouped_windows_.data() + begin, group_row_[g], taps, group_start_[g + 1] - begin,
-                          results_.data() + begin);
+        // Frames r, r + period, r + 2·period, ... all use row r.
+        for (std::size_t r = 0; r < period; ++r) {
+            const std::size_t count = (n - r + period - 1) / period;
+            T::dot_shared_frames(*kernels_, grouped_windows_.data() + group_start_[r], rows_[r], taps, count,
+                                 out + r * channels + k, period * channels, results_.data());
         }
-        for (std::size_t i = 0; i < n; ++i) out[order_[i] * channels + k] = T::output(results_[i]);
     }
 }
 
-// Common ratios cycle through a few rows (48000 -> 16000 always reads row 0,
-// 16000 -> 24000 three rows): frames that share a row are then computed
-// together, so the row is read once for several products. Orders the
-// block's frames by row and returns the number of rows, or 0 when there are
-// too many rows (or too few frames) for this to pay.
+// Common ratios cycle through a few rows: 48000 -> 16000 always reads row 0,
+// 16000 -> 24000 three rows in turn. When the block's rows repeat with a
+// short period, the frames that share a row are computed together, so the
+// row is read once for several products. Returns the period (and lays out
+// each row's windows in grouped_windows_), or 0 when the rows do not repeat
+// within max_shared_rows or there are too few frames for this to pay.
 template <typename S>
-std::size_t Core<S>::group_by_row(std::size_t n) {
-    constexpr std::size_t most = max_shared_rows;
-    if (n < 16) return 0;
-    std::size_t groups = 0;
-    std::size_t count[most] = {};
-    for (std::size_t f = 0; f < n; ++f) {
-        std::size_t g = 0;
-        while (g < groups && group_row_[g] != rows_[f]) ++g;
-        if (g == groups) {
-            if (groups == most) return 0;
-            group_row_[groups++] = rows_[f];
-        }
-        group_of_[f] = static_cast<std::uint8_t>(g);
-        ++count[g];
+std::size_t Core<S>::row_period(std::size_t n) {
+    const Coeff* const* rows = rows_.data();
+    std::size_t period = 0;
+    for (std::size_t p = 1; p <= max_shared_rows && 8 * p <= n && period == 0; ++p) {
+        std::size_t f = p;
+        while (f < n && rows[f] == rows[f - p]) ++f;
+        if (f == n) period = p;
     }
-    group_start_[0] = 0;
-    for (std::size_t g = 0; g < groups; ++g) group_start_[g + 1] = group_start_[g] + count[g];
-    std::size_t next[most];
-    for (std::size_t g = 0; g < groups; ++g) next[g] = group_start_[g];
-    for (std::size_t f = 0; f < n; ++f) {
-        const std::size_t at = next[group_of_[f]]++;
-        order_[at] = f;
-        grouped_windows_[at] = windows_[f];
+    if (period == 0) return 0;
+    const S* const* windows = windows_.data();
+    const S** grouped = grouped_windows_.data();
+    std::size_t at = 0;
+    for (std::size_t r = 0; r < period; ++r) {
+        group_start_[r] = at;
+        for (std::size_t f = r; f < n; f += period) grouped[at++] = windows[f];
     }
-    return groups;
+    return period;
 }
 
 namespace {

@@ -114,7 +114,7 @@ private:
 
     // Frames rendered per block; bounds the planning and linear arrays.
     static constexpr std::size_t block_frames = 256;
-    // Rows a block may cycle through for its frames to be grouped by row.
+    // Longest period of a block's rows for its frames to be grouped by row.
     static constexpr std::size_t max_shared_rows = 8;
 
     ProcessStats stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept;
@@ -126,7 +126,7 @@ private:
     std::uint64_t fixed_frames_due(std::int64_t bound) const noexcept;
     std::uint64_t frames_due_after(std::uint64_t frames) const noexcept;
     void render_polyphase_block(S* out, std::size_t n);
-    std::size_t group_by_row(std::size_t n);
+    std::size_t row_period(std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
     void render_fixed_down_block(S* out, std::size_t n, int step);
     void prepare_fixed_taps();
@@ -154,12 +154,9 @@ private:
     std::vector<const Coeff*> rows_;
     std::vector<const S*> windows_;
     std::vector<Acc> results_;
-    // Frames grouped by the row they use: the rows, where each group starts
-    // in `order_` (frame indices) and `grouped_windows_`.
-    const Coeff* group_row_[max_shared_rows] = {};
-    std::size_t group_start_[max_shared_rows + 1] = {};
-    std::vector<std::uint8_t> group_of_;
-    std::vector<std::size_t> order_;
+    // Frames grouped by the row they use: the windows of each group in turn,
+    // and where each group starts.
+    std::size_t group_start_[max_shared_rows] = {};
     std::vector<const S*> grouped_windows_;
     std::vector<S> linear_;
     // Fixed paths: input offset of each kept tap from the frame's centre
