@@ -147,6 +147,14 @@ TEST(FilterBank, FastUpsamplingRowsPeakAtTheirCentre) {
         EXPECT_TRUE(k == 11 || k == 12 || std::fabs(row0[k]) < row0[11]) << k;
         EXPECT_TRUE(k == 12 || std::fabs(row128[k]) < row128[12]) << k;
     }
+    // The signs alternate outward from the centre over most of the row, but
+    // not out to its ends: with the cutoff at 0.95 the sinc's zeros drift off
+    // the taps, and taps 1 and 2 (21 and 22) are both negative.
+    for (int k = 3; k <= 10; ++k) EXPECT_EQ(row0[k] < 0.0f, (11 - k) % 2 == 1) << k;
+    EXPECT_LT(row0[1], 0.0f);
+    EXPECT_LT(row0[2], 0.0f);
+    EXPECT_EQ(row0[21], row0[2]);
+    EXPECT_GT(row0[0], 0.0f);
 }
 
 // The response of a row, computed here in double from its float32 taps: a
