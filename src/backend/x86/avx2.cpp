@@ -205,7 +205,17 @@ void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::s
     add_lanes<false>(acc, low, high);
 
     const std::size_t tail = n - 16 * blocks;
-    if (tail != 0) {
+    if (tail % 2 == 0 && tail != 0) {
+        // An even tail is whole 32-bit pairs: masked loads read just those.
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(tail / 2)),
+                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const auto pairs = [&](const std::int16_t* p) {
+            return _mm256_maskload_epi32(reinterpret_cast<const int*>(p + 16 * blocks), mask);
+        };
+        const __m256i r = pairs(c[0]);
+        for (int d = 0; d < 8; ++d) acc[d] = _mm256_madd_epi16(pairs(w[d]), shared ? r : pairs(c[d]));
+        add_lanes<true>(acc, low, high);
+    } else if (tail != 0) {
         std::int16_t wt[16], ct[16];
         for (int k = 0; k < 16; ++k) wt[k] = ct[k] = 0;
         for (int d = 0; d < 8; ++d) {
