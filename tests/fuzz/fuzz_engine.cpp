@@ -18,7 +18,11 @@
 //   - the output of each stream equals, bit for bit, that of a second engine
 //     fed the same input in one call and then finished;
 //   - int16 output is identical on every backend this processor has, and so
-//     is float32 output on the fixed-ratio and IIR paths.
+//     is float32 output on the fixed-ratio and IIR paths;
+//   - finish renders exactly pending_output_frames(), and process_into and
+//     finish_into, given buffers of exactly the documented size, give the
+//     same samples and statistics as process and finish and write nothing
+//     beyond the frames they report.
 // A broken contract calls __builtin_trap() after printing what broke, so that
 // libFuzzer saves the input.
 //
@@ -323,10 +327,14 @@ std::vector<Outcome<S>> run_script(const Plan& plan, Core<S>& core) {
                 break;
             }
             case Kind::Finish: {
+                const std::uint64_t pending = core.pending_output_frames();
                 ProcessOutput<S> out = core.finish();
                 o.samples = std::move(out.samples);
                 o.stats = out.stats;
                 require(o.stats.input_frames == 0, where + ": finish reports input");
+                require(o.stats.output_frames == pending, where + ": finish rendered " +
+                        std::to_string(o.stats.output_frames) + " frames, pending_output_frames said " +
+                        std::to_string(pending));
                 require(!finished || o.samples.empty(), where + ": second finish produced output");
                 break;
             }
@@ -355,6 +363,67 @@ std::vector<Outcome<S>> run_script(const Plan& plan, Core<S>& core) {
         }
         require(core.frames_in() == static_cast<std::int64_t>(frames_in), where + ": frames_in drifted");
         require(core.frames_out() == static_cast<std::int64_t>(frames_out), where + ": frames_out drifted");
+        outcomes.push_back(std::move(o));
+    }
+    return outcomes;
+}
+
+// A value no rendered sample has: written around the output of the *_into
+// calls to show that nothing beyond the reported frames is written.
+template <typename S>
+S sentinel() {
+    if constexpr (std::is_same_v<S, float>) {
+        const std::uint32_t bits = 0x7fbadbadu;
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        return f;
+    } else {
+        return static_cast<S>(0x5a5a);
+    }
+}
+
+// The script again through process_into and finish_into, with buffers of
+// exactly the documented size: required_output_capacity(frames) for a
+// process call, pending_output_frames() frames for finish.
+template <typename S>
+std::vector<Outcome<S>> run_script_into(const Plan& plan, Core<S>& core) {
+    const ResamplerConfig& c = plan.config;
+    const std::span<const S> input = pool<S>(plan);
+    const std::string where = describe(c) + " (into)";
+    std::vector<Outcome<S>> outcomes;
+    std::vector<S> buffer;
+    for (const Call& call : plan.calls) {
+        Outcome<S> o{call.kind, {}, {}};
+        std::uint64_t room = 0;
+        if (call.kind == Kind::Process || call.kind == Kind::Misaligned) {
+            room = core.required_output_capacity(call.samples / c.channels);
+        } else if (call.kind == Kind::Finish) {
+            room = core.pending_output_frames() * c.channels;
+        }
+        buffer.assign(static_cast<std::size_t>(room) + 16, sentinel<S>());
+        const std::span<S> out(buffer.data(), static_cast<std::size_t>(room));
+        switch (call.kind) {
+            case Kind::Process:
+            case Kind::Misaligned: {
+                Result<ProcessStats> r = core.process_into(not_null(input.subspan(call.offset, call.samples)), out);
+                if (!r) {
+                    o.refused = true;
+                    break;
+                }
+                o.stats = r.value();
+                break;
+            }
+            case Kind::Finish: o.stats = core.finish_into(out); break;
+            case Kind::Reset: core.reset(); break;
+        }
+        const std::size_t written = static_cast<std::size_t>(o.stats.output_frames * c.channels);
+        require(written <= room, where + ": reported more output than the buffer holds");
+        o.samples.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(written));
+        const S mark = sentinel<S>();
+        for (std::size_t i = written; i < buffer.size(); ++i) {
+            require(std::memcmp(&buffer[i], &mark, sizeof(S)) == 0,
+                    where + ": wrote past the reported output, at sample " + std::to_string(i));
+        }
         outcomes.push_back(std::move(o));
     }
     return outcomes;
@@ -446,6 +515,20 @@ void run(const Plan& plan) {
 
     const std::vector<Outcome<S>> outcomes = run_script(plan, core);
     check_chunking(plan, outcomes);
+
+    // The *_into calls give the same samples and statistics.
+    {
+        Core<S> into = std::move(Core<S>::create(c)).value();
+        const std::vector<Outcome<S>> into_outcomes = run_script_into(plan, into);
+        for (std::size_t i = 0; i < outcomes.size(); ++i) {
+            const Outcome<S>& a = outcomes[i];
+            const Outcome<S>& b = into_outcomes[i];
+            require(a.refused == b.refused && same_samples(a.samples, b.samples) &&
+                        a.stats.input_frames == b.stats.input_frames &&
+                        a.stats.output_frames == b.stats.output_frames && a.stats.backend == b.stats.backend,
+                    describe(c) + ": call " + std::to_string(i) + " differs between process/finish and the _into calls");
+        }
+    }
 
     // The same script on every other backend: int16 always identical, float32
     // identical wherever no polyphase dot product is involved.
