@@ -19,10 +19,10 @@
 //     fed the same input in one call and then finished;
 //   - int16 output is identical on every backend this processor has, and so
 //     is float32 output on the fixed-ratio and IIR paths;
-//   - finish renders exactly pending_output_frames(), and process_into and
-//     finish_into, given buffers of exactly the documented size, give the
-//     same samples and statistics as process and finish and write nothing
-//     beyond the frames they report.
+//   - finish renders exactly pending_output_frames(), and process_append and
+//     finish_append, appending every call to one vector, give the same
+//     samples and statistics as process and finish and leave what the vector
+//     held untouched.
 // A broken contract calls __builtin_trap() after printing what broke, so that
 // libFuzzer saves the input.
 //
@@ -38,6 +38,7 @@
 //   script       one byte per call: process (with a frame count), a
 //                misaligned process, finish or reset; up to 48 calls
 //   the rest     raw sample bytes, when the sample source says so
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -368,44 +369,24 @@ std::vector<Outcome<S>> run_script(const Plan& plan, Core<S>& core) {
     return outcomes;
 }
 
-// A value no rendered sample has: written around the output of the *_into
-// calls to show that nothing beyond the reported frames is written.
+// The script again through process_append and finish_append, the way the
+// Python classes call them: every call appends to one vector that keeps the
+// output of all earlier calls, after reserve_output for the call's size.
 template <typename S>
-S sentinel() {
-    if constexpr (std::is_same_v<S, float>) {
-        const std::uint32_t bits = 0x7fbadbadu;
-        float f;
-        std::memcpy(&f, &bits, sizeof f);
-        return f;
-    } else {
-        return static_cast<S>(0x5a5a);
-    }
-}
-
-// The script again through process_into and finish_into, with buffers of
-// exactly the documented size: required_output_capacity(frames) for a
-// process call, pending_output_frames() frames for finish.
-template <typename S>
-std::vector<Outcome<S>> run_script_into(const Plan& plan, Core<S>& core) {
+std::vector<Outcome<S>> run_script_append(const Plan& plan, Core<S>& core) {
     const ResamplerConfig& c = plan.config;
     const std::span<const S> input = pool<S>(plan);
-    const std::string where = describe(c) + " (into)";
+    const std::string where = describe(c) + " (append)";
     std::vector<Outcome<S>> outcomes;
-    std::vector<S> buffer;
+    std::vector<S> all;
     for (const Call& call : plan.calls) {
         Outcome<S> o{call.kind, {}, {}};
-        std::uint64_t room = 0;
-        if (call.kind == Kind::Process || call.kind == Kind::Misaligned) {
-            room = core.required_output_capacity(call.samples / c.channels);
-        } else if (call.kind == Kind::Finish) {
-            room = core.pending_output_frames() * c.channels;
-        }
-        buffer.assign(static_cast<std::size_t>(room) + 16, sentinel<S>());
-        const std::span<S> out(buffer.data(), static_cast<std::size_t>(room));
+        const std::vector<S> before = all;
         switch (call.kind) {
             case Kind::Process:
             case Kind::Misaligned: {
-                Result<ProcessStats> r = core.process_into(not_null(input.subspan(call.offset, call.samples)), out);
+                core.reserve_output(all, call.samples / c.channels);
+                Result<ProcessStats> r = core.process_append(not_null(input.subspan(call.offset, call.samples)), all);
                 if (!r) {
                     o.refused = true;
                     break;
@@ -413,17 +394,13 @@ std::vector<Outcome<S>> run_script_into(const Plan& plan, Core<S>& core) {
                 o.stats = r.value();
                 break;
             }
-            case Kind::Finish: o.stats = core.finish_into(out); break;
+            case Kind::Finish: o.stats = core.finish_append(all); break;
             case Kind::Reset: core.reset(); break;
         }
-        const std::size_t written = static_cast<std::size_t>(o.stats.output_frames * c.channels);
-        require(written <= room, where + ": reported more output than the buffer holds");
-        o.samples.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(written));
-        const S mark = sentinel<S>();
-        for (std::size_t i = written; i < buffer.size(); ++i) {
-            require(std::memcmp(&buffer[i], &mark, sizeof(S)) == 0,
-                    where + ": wrote past the reported output, at sample " + std::to_string(i));
-        }
+        require(all.size() >= before.size() && std::equal(before.begin(), before.end(), all.begin(),
+                    [](S a, S b) { return std::memcmp(&a, &b, sizeof(S)) == 0; }),
+                where + ": a call changed output that was already there");
+        o.samples.assign(all.begin() + static_cast<std::ptrdiff_t>(before.size()), all.end());
         outcomes.push_back(std::move(o));
     }
     return outcomes;
@@ -516,17 +493,17 @@ void run(const Plan& plan) {
     const std::vector<Outcome<S>> outcomes = run_script(plan, core);
     check_chunking(plan, outcomes);
 
-    // The *_into calls give the same samples and statistics.
+    // process_append and finish_append give the same samples and statistics.
     {
-        Core<S> into = std::move(Core<S>::create(c)).value();
-        const std::vector<Outcome<S>> into_outcomes = run_script_into(plan, into);
+        Core<S> twin = std::move(Core<S>::create(c)).value();
+        const std::vector<Outcome<S>> appended = run_script_append(plan, twin);
         for (std::size_t i = 0; i < outcomes.size(); ++i) {
             const Outcome<S>& a = outcomes[i];
-            const Outcome<S>& b = into_outcomes[i];
+            const Outcome<S>& b = appended[i];
             require(a.refused == b.refused && same_samples(a.samples, b.samples) &&
                         a.stats.input_frames == b.stats.input_frames &&
                         a.stats.output_frames == b.stats.output_frames && a.stats.backend == b.stats.backend,
-                    describe(c) + ": call " + std::to_string(i) + " differs between process/finish and the _into calls");
+                    describe(c) + ": call " + std::to_string(i) + " differs between process/finish and the _append calls");
         }
     }
 
