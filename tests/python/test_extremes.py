@@ -206,3 +206,50 @@ def test_a_result_that_cannot_be_built_loses_no_frames():
     result = json.loads(run.stdout)
     assert result["error"] == "MemoryError"
     assert result["delivered"] == total(1000, 1, 10000)
+
+
+ONE_FRAME_TOO_MANY = textwrap.dedent(
+    """
+    import json, resource
+    from tenvira import F32Resampler
+
+    # 1 Hz -> 4294967295 Hz at "fast" (look-ahead 12 frames): after 12 input
+    # frames nothing is due; the 13th makes every output frame whose read
+    # position truncates to 0 due at once, 4294967295 frames (17 GB). Under a
+    # 1.5 GB address-space limit that call cannot be served.
+    with open("/proc/self/status") as f:
+        vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
+    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+    resource.setrlimit(resource.RLIMIT_AS, (vm + 1536 * 2**20, hard))
+    r = F32Resampler(1, 4294967295, 1, "fast")
+    r.process([0.0] * 12)
+    outcome = {}
+    for name, call in (("13th frame", lambda: r.process([0.0])), ("empty call", lambda: r.process([]))):
+        try:
+            out, stats = call()
+            outcome[name] = ["ok", len(out), stats.input_frames]
+        except MemoryError:
+            outcome[name] = ["MemoryError"]
+    print(json.dumps(outcome))
+    """
+)
+
+
+@pytest.mark.skipif(
+    os.environ.get("TENVIRA_SANITIZED") == "1" or "asan" in os.environ.get("LD_PRELOAD", ""),
+    reason="an address-space limit does not work with AddressSanitizer's shadow memory",
+)
+@pytest.mark.xfail(
+    strict=True,
+    reason="the check that refuses a call whose output cannot be held counts the frames due as "
+    "trunc((frames_in - taps/2 - 1 - position) / ratio) + 1, which misses up to one input frame's "
+    "worth of output: at 1 Hz -> 4294967295 Hz it counts 1 frame where 4294967295 are due, takes "
+    "the input, fails while rendering, and every later call (even an empty one) raises MemoryError "
+    "while the rendered part stays held for hand-over",
+)
+def test_a_call_whose_output_cannot_be_held_is_refused_and_the_stream_stays_usable():
+    run = subprocess.run([sys.executable, "-c", ONE_FRAME_TOO_MANY], capture_output=True, text=True, timeout=300)
+    assert run.returncode == 0, run.stderr
+    outcome = json.loads(run.stdout)
+    assert outcome["13th frame"] == ["MemoryError"]
+    assert outcome["empty call"] == ["ok", 0, 0]
