@@ -25,6 +25,7 @@ import math
 import os
 import pathlib
 import re
+import shutil
 import subprocess
 import sys
 import time
@@ -148,6 +149,9 @@ def run(args):
 def run_under_valgrind(args):
     """Re-runs the short soak under memcheck: zero errors and zero definitely
     lost bytes, or exit status 1."""
+    if shutil.which("valgrind") is None:
+        print("soak: valgrind not found (apt-get install valgrind)", file=sys.stderr)
+        return 2
     here = pathlib.Path(__file__).resolve().parent
     log = pathlib.Path(args.valgrind_log)
     cmd = [
