@@ -43,7 +43,8 @@ def install_dependencies():
 def build():
     sh(["cmake", "-S", str(ROOT), "-B", str(BUILD), "-DCMAKE_BUILD_TYPE=Release", "-DTENVIRA_BUILD_BENCH=ON",
         "-DTENVIRA_BUILD_MODULE=ON", f"-DPython_EXECUTABLE={sys.executable}"], stdout=subprocess.DEVNULL)
-    sh(["cmake", "--build", str(BUILD), "-j", str(os.cpu_count() or 1)], stdout=subprocess.DEVNULL)
+    sh(["cmake", "--build", str(BUILD), "-j", str(os.cpu_count() or 1)], stdout=subprocess.DEVNULL,
+       stderr=subprocess.DEVNULL)
 
 
 def run_lines(cmd, env=None):
@@ -61,11 +62,36 @@ def cpu_model():
     return platform.processor() or "unknown"
 
 
+def cpu_mhz():
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("cpu MHz"):
+                return float(line.split(":", 1)[1])
+    except (OSError, ValueError):
+        pass
+    return 0.0
+
+
+# Multiply-adds per output sample of a polyphase frame at quality balanced.
+POLYPHASE_TAPS = 48
+FIXED_PAIRS = {"16000->8000", "8000->16000", "24000->8000"}
+
+
+def fma_bound(pair, channels, mhz):
+    """Input frames/s if every cycle retired two 8-lane fused multiply-adds
+    (this CPU's peak) and did nothing else: the polyphase paths only."""
+    if pair in FIXED_PAIRS or mhz <= 0:
+        return None
+    fin, fout = (int(x) for x in pair.split("->"))
+    outputs_per_second = mhz * 1e6 * 16 / POLYPHASE_TAPS
+    return outputs_per_second * fin / fout / channels
+
+
 def mfps(x):
     return f"{x / 1e6:.1f}" if x else "–"
 
 
-def engine_tables(rows):
+def engine_tables(rows, mhz):
     by_workload = collections.OrderedDict()
     for r in rows:
         if "pair" not in r:
@@ -73,22 +99,30 @@ def engine_tables(rows):
         key = (r["pair"], r["channels"], r["format"])
         by_workload.setdefault(key, {})[(r["engine"], r["variant"])] = r["fps"]
 
-    backends = ["avx512f", "avx2+fma", "scalar"]
+    backends = ["avx512f", "avx2+fma"]
     lines = [
         "### Engine (C++), input Mframes/s, 20 ms chunks, one core",
         "",
-        "tenvira at quality balanced with the best backend of this CPU; ratio = tenvira / peer.",
+        "tenvira at quality balanced with the fastest vector backend of this CPU (named in the second column);",
+        "ratio = tenvira / peer; FMA bound = share of the input rate at which the polyphase inner products alone",
+        f"would keep two 8-lane fused multiply-adds busy every cycle at {mhz:.0f} MHz.",
         "",
-        "| workload | tenvira | soxr HQ | soxr LQ | lsr fastest | lsr medium | speex q3 | speex q8 | ×soxr HQ | ×speex q3 |",
-        "|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
+        "| workload | tenvira | backend | soxr HQ | soxr LQ | lsr fastest | lsr medium | speex q3 | speex q8 "
+        "| ×soxr HQ | ×speex q3 | of FMA bound |",
+        "|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|",
     ]
     for (pair, ch, fmt), v in by_workload.items():
-        ours = next((v[("tenvira", f"balanced/{b}")] for b in backends if ("tenvira", f"balanced/{b}") in v), None)
+        candidates = [(v[("tenvira", f"balanced/{b}")], b) for b in backends if ("tenvira", f"balanced/{b}") in v]
+        if not candidates and ("tenvira", "balanced/scalar") in v:
+            candidates = [(v[("tenvira", "balanced/scalar")], "scalar")]
+        ours, backend = max(candidates) if candidates else (None, "–")
         peers = [v.get(k) for k in [("soxr", "HQ"), ("soxr", "LQ"), ("libsamplerate", "SINC_FASTEST"),
                                     ("libsamplerate", "SINC_MEDIUM"), ("speexdsp", "q3"), ("speexdsp", "q8")]]
         ratio = lambda p: f"{ours / p:.2f}" if ours and p else "–"  # noqa: E731
-        lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | {mfps(ours)} | "
-                     + " | ".join(mfps(p) for p in peers) + f" | {ratio(peers[0])} | {ratio(peers[4])} |")
+        bound = fma_bound(pair, ch, mhz)
+        share = f"{ours / bound:.0%}" if ours and bound else "–"
+        lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | {mfps(ours)} | {backend} | "
+                     + " | ".join(mfps(p) for p in peers) + f" | {ratio(peers[0])} | {ratio(peers[4])} | {share} |")
 
     lines += ["", "### tenvira by quality and backend, input Mframes/s", ""]
     variants = []
@@ -155,12 +189,12 @@ def main():
     lines = [
         f"# Benchmark {today}{' (' + args.label + ')' if args.label else ''}",
         "",
-        f"- CPU: {cpu_model()}, {os.cpu_count()} cores; backend chosen by auto: {auto}",
+        f"- CPU: {cpu_model()}, {os.cpu_count()} cores at {cpu_mhz():.0f} MHz; backend chosen by auto: {auto}",
         f"- commit {commit or 'unknown'}, {'quick' if args.quick else 'full'} run, {time.time() - started:.0f} s",
         "",
         *construction_table(engine_rows),
         "",
-        *engine_tables(engine_rows),
+        *engine_tables(engine_rows, cpu_mhz()),
         "",
         *python_table(python_rows),
         "",

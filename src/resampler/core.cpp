@@ -565,6 +565,33 @@ namespace {
 
 }  // namespace
 
+namespace {
+
+// dst[r][t] = x[step·t + r]: one pass over x per call, written so that the
+// compiler can keep each phase's stores in vector registers.
+template <typename S, int step>
+void deinterleave(const S* __restrict x, std::size_t count, S* __restrict dst, std::size_t stride) {
+    S* __restrict p0 = dst;
+    S* __restrict p1 = dst + stride;
+    S* __restrict p2 = dst + 2 * stride;
+    for (std::size_t t = 0; t < count; ++t) {
+        p0[t] = x[step * t];
+        p1[t] = x[step * t + 1];
+        if constexpr (step == 3) p2[t] = x[step * t + 2];
+    }
+}
+
+}  // namespace
+
+template <typename S>
+void Core<S>::split_phases(const S* x, std::size_t stride, int step) {
+    if (step == 2) {
+        deinterleave<S, 2>(x, stride, phased_.data(), stride);
+    } else {
+        deinterleave<S, 3>(x, stride, phased_.data(), stride);
+    }
+}
+
 // The decimating fixed paths. Frame i is centred on input frame m = step·i,
 // so the block's input is split into its `step` phases first: phase r holds
 // the frames step·q + r. Every tap of every frame then reads one phase at
@@ -609,10 +636,7 @@ void Core<S>::render_fixed_down_block(S* out, std::size_t n, int step) {
 
     for (std::uint64_t k = 0; k < channels; ++k) {
         const S* x = linear_input(k, lo, hi);
-        for (std::int64_t r = 0; r < s; ++r) {
-            S* phase = phased_.data() + static_cast<std::size_t>(r) * stride;
-            for (std::size_t t = 0; t < stride; ++t) phase[t] = x[static_cast<std::size_t>(s) * t + static_cast<std::size_t>(r)];
-        }
+        split_phases(x, stride, step);
         compute_columns(centre, center, coeffs, count, n);
         for (std::size_t f = 0; f < n; ++f) out[f * channels + k] = fixed_output(f);
     }

@@ -129,6 +129,7 @@ private:
     std::size_t row_period(std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
     void render_fixed_down_block(S* out, std::size_t n, int step);
+    void split_phases(const S* x, std::size_t stride, int step);
     void prepare_fixed_taps();
     void compute_columns(const S* centre, Coeff c0, const Coeff* coeffs, std::size_t count, std::size_t n);
     S fixed_output(std::size_t f) const noexcept;

@@ -115,11 +115,12 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
 
     for (std::size_t at = 16 * blocks; at < n; at += 8) {
         const std::size_t t = n - at < 8 ? n - at : 8;
-        const __mmask8 mask = static_cast<__mmask8>((1u << t) - 1u);
+        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(t)),
+                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         __m256 wt[8], ct[8];
         for (int d = 0; d < 8; ++d) {
-            wt[d] = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, w[d] + at));
-            ct[d] = _mm512_castps512_ps256(_mm512_maskz_loadu_ps(mask, c[shared ? 0 : d] + at));
+            wt[d] = _mm256_maskload_ps(w[d] + at, mask);
+            ct[d] = _mm256_maskload_ps(c[shared ? 0 : d] + at, mask);
         }
         transpose8(wt);
         transpose8(ct);
