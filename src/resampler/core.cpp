@@ -221,8 +221,8 @@ Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
     return result;
 }
 
-// About how many frames a process call of `frames` more input frames would
-// render (the estimate the renderers reserve for).
+// At least as many frames as a process call of `frames` more input frames
+// renders (one more where float64 rounding could add one).
 template <typename S>
 std::uint64_t Core<S>::frames_due_after(std::uint64_t frames) const noexcept {
     const std::int64_t in = frames_in_ + static_cast<std::int64_t>(std::min<std::uint64_t>(frames, 1ull << 62));
@@ -232,9 +232,11 @@ std::uint64_t Core<S>::frames_due_after(std::uint64_t frames) const noexcept {
         const bool up = kind == PolyphaseIir2x::Kind::Up || kind == PolyphaseIir2x::Kind::StereoUp;
         return up ? sat_mul(pending, 2) : pending / 2;
     }
+    // Due: the frames whose read position lies below in - taps/2.
     const auto half = static_cast<std::int64_t>(filter_bank_.taps / 2);
-    if (trunc_i64(position_) > in - half - 1) return 0;
-    return sat_add(trunc_u64((static_cast<double>(in - half - 1) - position_) / ratio_), 1);
+    const double span = static_cast<double>(in - half) - position_;
+    if (!(span > 0.0)) return 0;
+    return sat_add(trunc_u64(std::ceil(span / ratio_)), 1);
 }
 
 template <typename S>
@@ -254,9 +256,10 @@ Result<ProcessStats> Core<S>::process_append(std::span<const S> input, std::vect
     if (n % channels != 0) return ResampleError::misaligned_input(n, channels);
     const std::uint64_t frames = n / channels;
 
-    // Output that no machine of this size could hold is refused before the
-    // input is taken, so that the stream stays usable for smaller calls.
-    check_allocation(sat_mul(sat_mul(frames_due_after(frames), channels), sizeof(S)));
+    // Room for all the output this call makes due is taken before the input
+    // is: output that cannot be held refuses the call, and the stream stays
+    // usable for smaller ones.
+    reserve_more(out, sat_mul(frames_due_after(frames), channels));
 
     for (RingBuffer<S>& ring : rings_) ring.ensure_capacity(frames, filter_bank_.taps);
     for (std::uint64_t k = 0; k < channels; ++k) rings_[k].append(input.data() + k, frames, channels);

@@ -239,14 +239,6 @@ ONE_FRAME_TOO_MANY = textwrap.dedent(
     os.environ.get("TENVIRA_SANITIZED") == "1" or "asan" in os.environ.get("LD_PRELOAD", ""),
     reason="an address-space limit does not work with AddressSanitizer's shadow memory",
 )
-@pytest.mark.xfail(
-    strict=True,
-    reason="the check that refuses a call whose output cannot be held counts the frames due as "
-    "trunc((frames_in - taps/2 - 1 - position) / ratio) + 1, which misses up to one input frame's "
-    "worth of output: at 1 Hz -> 4294967295 Hz it counts 1 frame where 4294967295 are due, takes "
-    "the input, fails while rendering, and every later call (even an empty one) raises MemoryError "
-    "while the rendered part stays held for hand-over",
-)
 def test_a_call_whose_output_cannot_be_held_is_refused_and_the_stream_stays_usable():
     run = subprocess.run([sys.executable, "-c", ONE_FRAME_TOO_MANY], capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
