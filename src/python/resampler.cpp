@@ -6,6 +6,7 @@
 // __float__, say) cannot re-enter the engine.
 #include <atomic>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -14,6 +15,7 @@
 #include <variant>
 #include <vector>
 
+#include "aligned/memory.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
@@ -271,6 +273,19 @@ struct ResamplerClass {
         return result;
     }
 
+    // A list of `samples` items takes a pointer and an object per item.
+    // Before a call takes input whose result would be large, check that
+    // memory for it can be had at all (an address-space limit included), so
+    // that such a call is refused whole rather than taken and then stuck.
+    static void check_result_memory(std::uint64_t samples) {
+        const std::uint64_t bytes = samples > (std::uint64_t{1} << 58) ? ~std::uint64_t{0} : samples * 40;
+        if (bytes < (std::uint64_t{1} << 20)) return;
+        check_allocation(bytes);
+        void* probe = std::malloc(static_cast<std::size_t>(bytes));
+        if (probe == nullptr) throw std::bad_alloc();
+        std::free(probe);
+    }
+
     static PyObject* process(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[1];
         bind_arguments(description("process", process_parameters, 1), args, kwargs, slots);
@@ -279,6 +294,10 @@ struct ResamplerClass {
         std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
         Core<S>& core = engine(r);
         std::vector<S>& out = undelivered(r);
+        if (!core.finished() && samples.size() % r->channels == 0) {
+            const std::uint64_t due = core.frames_due_after(samples.size() / r->channels);
+            check_result_memory(out.size() + due * r->channels);
+        }
         core.reserve_output(out, samples.size() / r->channels);
         Result<ProcessStats> stats = core.process_append(samples, out);
         if (!stats) to_py_err(stats.error());
@@ -289,6 +308,7 @@ struct ResamplerClass {
         Access access = exclusive(self);
         Record* r = record(self);
         Core<S>& core = engine(r);
+        check_result_memory(undelivered(r).size() + core.pending_output_frames() * r->channels);
         const ProcessStats stats = core.finish_append(undelivered(r));
         return hand_over(r, stats);
     }

@@ -76,6 +76,10 @@ public:
     // render, where that much memory exists at all.
     void reserve_output(std::vector<S>& out, std::uint64_t frames) const;
 
+    // At least as many frames as a process call of `frames` more input
+    // frames renders.
+    std::uint64_t frames_due_after(std::uint64_t frames) const noexcept;
+
     // Frames that finish() would render now.
     std::uint64_t pending_output_frames() const noexcept;
 
@@ -124,7 +128,6 @@ private:
     S* linear_input(std::size_t channel, std::int64_t lo, std::int64_t hi);
     std::size_t plan_polyphase(double& position, std::size_t limit, std::int64_t bound);
     std::uint64_t fixed_frames_due(std::int64_t bound) const noexcept;
-    std::uint64_t frames_due_after(std::uint64_t frames) const noexcept;
     void render_polyphase_block(S* out, std::size_t n);
     std::size_t row_period(std::size_t n);
     void render_half_band_up_block(S* out, std::size_t n);
