@@ -244,7 +244,12 @@ void Core<S>::reserve_output(std::vector<S>& out, std::uint64_t frames) const {
     // A sizing hint only: where it cannot be held (extreme ratios), the
     // renderer's own estimate of what is due decides.
     const std::uint64_t hint = required_output_capacity(frames);
-    if (sat_mul(sat_add(out.size(), hint), sizeof(S)) <= allocation_limit()) reserve_more(out, hint);
+    if (sat_mul(sat_add(out.size(), hint), sizeof(S)) > allocation_limit()) return;
+    try {
+        reserve_more(out, hint);
+    } catch (const std::bad_alloc&) {
+        // Under an address-space limit, say: the hint is not a requirement.
+    }
 }
 
 template <typename S>
@@ -262,7 +267,9 @@ Result<ProcessStats> Core<S>::process_append(std::span<const S> input, std::vect
     reserve_more(out, sat_mul(frames_due_after(frames), channels));
 
     for (RingBuffer<S>& ring : rings_) ring.ensure_capacity(frames, filter_bank_.taps);
-    for (std::uint64_t k = 0; k < channels; ++k) rings_[k].append(input.data() + k, frames, channels);
+    if (frames > 0) {
+        for (std::uint64_t k = 0; k < channels; ++k) rings_[k].append(input.data() + k, frames, channels);
+    }
     frames_in_ += static_cast<std::int64_t>(frames);
 
     if (iir_) {
