@@ -6,6 +6,7 @@ need_apt=()
 dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 command -v nm >/dev/null 2>&1 || need_apt+=(binutils)
+command -v valgrind >/dev/null 2>&1 || need_apt+=(valgrind)
 if [ ${#need_apt[@]} -gt 0 ]; then
   echo "setup: apt-get install ${need_apt[*]}"
   SUDO=""

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ suite through CTest, then the wheel's ABI check and
-# the Python suite against the installed module.
+# Runs every test: the C++ suite through CTest, the wheel's ABI check, the
+# type stubs and the Python suite against the installed module, then the
+# reliability checks: both suites under the sanitizers, a bounded fuzz run of
+# the engine and a soak of every path (also under valgrind).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -36,3 +38,13 @@ echo "== type stubs"
 echo "== Python tests"
 # Run from the tests folder so that the installed module is what gets imported.
 "$PYTHON" -m pytest -q -p no:cacheprovider tests/python
+
+echo "== sanitizers (C++ and Python suites under ASan and UBSan)"
+SKIP_SETUP=1 bash tools/sanitize.sh
+
+echo "== fuzz (60 s on the engine)"
+bash tools/fuzz.sh 60
+
+echo "== soak (10^7 frames per stream; a short run under valgrind)"
+"$PYTHON" tools/soak.py --frames 10000000
+"$PYTHON" tools/soak.py --valgrind
