@@ -68,12 +68,13 @@ void columns_i16_avx512_backend(std::int64_t* out, const std::int16_t* centre, s
     }
 }
 
-void dot_i16_q15_avx512_backend_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
-                                       std::size_t count, std::int64_t* out) noexcept {
+void dot_i16_q15_avx512_backend_shared(const std::int16_t* const* windows, std::size_t step,
+                                       const std::int16_t* row, std::size_t n, std::size_t count,
+                                       std::int64_t* out) noexcept {
     if (avx2_and_fma()) {
-        dot_i16_q15_avx2_shared(windows, row, n, count, out);
+        dot_i16_q15_avx2_shared(windows, step, row, n, count, out);
     } else {
-        dot_i16_q15_scalar_shared(windows, row, n, count, out);
+        dot_i16_q15_scalar_shared(windows, step, row, n, count, out);
     }
 }
 

@@ -26,10 +26,10 @@ using ColumnsF32 = void (*)(float*, const float*, float, const float* const*, co
 using ColumnsI16 = void (*)(std::int64_t*, const std::int16_t*, std::int16_t, const std::int16_t* const*,
                             const std::int16_t*, const std::size_t*, std::size_t, std::size_t) noexcept;
 
-using DotF32Shared = void (*)(const float* const*, const float*, std::size_t, std::size_t, float*,
+using DotF32Shared = void (*)(const float* const*, std::size_t, const float*, std::size_t, std::size_t, float*,
                               std::size_t) noexcept;
-using DotI16Shared = void (*)(const std::int16_t* const*, const std::int16_t*, std::size_t, std::size_t,
-                              std::int64_t*) noexcept;
+using DotI16Shared = void (*)(const std::int16_t* const*, std::size_t, const std::int16_t*, std::size_t,
+                              std::size_t, std::int64_t*) noexcept;
 using PlanFrames = std::size_t (*)(double, double, std::size_t, std::int64_t, double, std::uint64_t,
                                    const unsigned char*, std::size_t, std::int64_t*, const void**) noexcept;
 
@@ -67,8 +67,9 @@ Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu
 // processor reports AVX2 and FMA, tested at each call, else the scalar one.
 std::int64_t dot_i16_q15_avx512_backend(const std::int16_t* window, const std::int16_t* coeffs,
                                         std::size_t n) noexcept;
-void dot_i16_q15_avx512_backend_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
-                                       std::size_t count, std::int64_t* out) noexcept;
+void dot_i16_q15_avx512_backend_shared(const std::int16_t* const* windows, std::size_t step,
+                                       const std::int16_t* row, std::size_t n, std::size_t count,
+                                       std::int64_t* out) noexcept;
 std::size_t plan_frames_avx512_backend(double p, double d, std::size_t count, std::int64_t bound, double phases,
                                        std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
                                        std::int64_t* w, const void** rows) noexcept;

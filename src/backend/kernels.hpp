@@ -45,17 +45,18 @@ void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                           float* out, std::size_t stride) noexcept;
 
-// Shared-row batches: the same with rows[d] = row for every d.
-void dot_f32_scalar_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count,
-                           float* out, std::size_t stride) noexcept;
-void dot_i16_q15_scalar_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
-                               std::size_t count, std::int64_t* out) noexcept;
-void dot_f32_avx2_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count, float* out,
-                         std::size_t stride) noexcept;
-void dot_i16_q15_avx2_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
-                             std::size_t count, std::int64_t* out) noexcept;
-void dot_f32_avx512_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count,
-                           float* out, std::size_t stride) noexcept;
+// Shared-row batches: the same with one row for every product, whose windows
+// are windows[0], windows[step], windows[2·step], ...
+void dot_f32_scalar_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
+                           std::size_t count, float* out, std::size_t stride) noexcept;
+void dot_i16_q15_scalar_shared(const std::int16_t* const* windows, std::size_t step, const std::int16_t* row,
+                               std::size_t n, std::size_t count, std::int64_t* out) noexcept;
+void dot_f32_avx2_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
+                         std::size_t count, float* out, std::size_t stride) noexcept;
+void dot_i16_q15_avx2_shared(const std::int16_t* const* windows, std::size_t step, const std::int16_t* row,
+                             std::size_t n, std::size_t count, std::int64_t* out) noexcept;
+void dot_f32_avx512_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
+                           std::size_t count, float* out, std::size_t stride) noexcept;
 
 // Polyphase planning over a run of read positions q_k = p + k·d, k < count,
 // which the caller guarantees to be the exact repeated sums and to lie in

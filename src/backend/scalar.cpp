@@ -46,14 +46,14 @@ void dot_f32_scalar_batch(const float* const* windows, const float* const* rows,
     for (; d < count; ++d) out[d * stride] = dot_f32_scalar(windows[d], rows[d], n);
 }
 
-void dot_f32_scalar_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count,
-                           float* out, std::size_t stride) noexcept {
-    for (std::size_t d = 0; d < count; ++d) out[d * stride] = dot_f32_scalar(windows[d], row, n);
+void dot_f32_scalar_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
+                           std::size_t count, float* out, std::size_t stride) noexcept {
+    for (std::size_t d = 0; d < count; ++d) out[d * stride] = dot_f32_scalar(windows[d * step], row, n);
 }
 
-void dot_i16_q15_scalar_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
-                               std::size_t count, std::int64_t* out) noexcept {
-    for (std::size_t d = 0; d < count; ++d) out[d] = dot_i16_q15_scalar(windows[d], row, n);
+void dot_i16_q15_scalar_shared(const std::int16_t* const* windows, std::size_t step, const std::int16_t* row,
+                               std::size_t n, std::size_t count, std::int64_t* out) noexcept {
+    for (std::size_t d = 0; d < count; ++d) out[d] = dot_i16_q15_scalar(windows[d * step], row, n);
 }
 
 void dot_i16_q15_scalar_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,

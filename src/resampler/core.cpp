@@ -35,9 +35,9 @@ struct SampleTraits<float> {
                            std::size_t count, float* out, std::size_t stride, float*) {
         k.dot_f32_batch(w, c, n, count, out, stride);
     }
-    static void dot_shared_frames(const BackendRecord& k, const float* const* w, const float* row, std::size_t n,
-                                  std::size_t count, float* out, std::size_t stride, float*) {
-        k.dot_f32_shared(w, row, n, count, out, stride);
+    static void dot_shared_frames(const BackendRecord& k, const float* const* w, std::size_t step, const float* row,
+                                  std::size_t n, std::size_t count, float* out, std::size_t stride, float*) {
+        k.dot_f32_shared(w, step, row, n, count, out, stride);
     }
     static float output(Acc acc) { return acc; }
     static float to_iir(float x) { return x; }
@@ -62,10 +62,10 @@ struct SampleTraits<std::int16_t> {
         k.dot_i16_batch(w, c, n, count, results);
         for (std::size_t f = 0; f < count; ++f) out[f * stride] = q15_out(results[f]);
     }
-    static void dot_shared_frames(const BackendRecord& k, const std::int16_t* const* w, const std::int16_t* row,
-                                  std::size_t n, std::size_t count, std::int16_t* out, std::size_t stride,
-                                  std::int64_t* results) {
-        k.dot_i16_shared(w, row, n, count, results);
+    static void dot_shared_frames(const BackendRecord& k, const std::int16_t* const* w, std::size_t step,
+                                  const std::int16_t* row, std::size_t n, std::size_t count, std::int16_t* out,
+                                  std::size_t stride, std::int64_t* results) {
+        k.dot_i16_shared(w, step, row, n, count, results);
         for (std::size_t f = 0; f < count; ++f) out[f * stride] = q15_out(results[f]);
     }
     static std::int16_t output(Acc acc) { return q15_out(acc); }
@@ -187,7 +187,6 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     core.plan_w_.assign(block_frames, 0);
     core.rows_.assign(block_frames, nullptr);
     core.windows_.assign(block_frames, nullptr);
-    core.grouped_windows_.assign(block_frames, nullptr);
     core.results_.assign(block_frames, Acc{});
     core.sources_.assign(core.filter_bank_.taps, nullptr);
     core.prepare_fixed_taps();
@@ -539,7 +538,7 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
         // Frames r, r + period, r + 2·period, ... all use row r.
         for (std::size_t r = 0; r < period; ++r) {
             const std::size_t count = (n - r + period - 1) / period;
-            T::dot_shared_frames(*kernels_, grouped_windows_.data() + group_start_[r], rows_[r], taps, count,
+            T::dot_shared_frames(*kernels_, windows_.data() + r, period, rows_[r], taps, count,
                                  out + r * channels + k, period * channels, results_.data());
         }
     }
@@ -548,27 +547,24 @@ void Core<S>::render_polyphase_block(S* out, std::size_t n) {
 // Common ratios cycle through a few rows: 48000 -> 16000 always reads row 0,
 // 16000 -> 24000 three rows in turn. When the block's rows repeat with a
 // short period, the frames that share a row are computed together, so the
-// row is read once for several products. Returns the period (and lays out
-// each row's windows in grouped_windows_), or 0 when the rows do not repeat
-// within max_shared_rows or there are too few frames for this to pay.
+// row is read once for several products. Returns the period, or 0 when the
+// rows do not repeat within max_shared_rows or there are too few frames
+// for this to pay.
 template <typename S>
 std::size_t Core<S>::row_period(std::size_t n) {
     const Coeff* const* rows = rows_.data();
-    std::size_t period = 0;
-    for (std::size_t p = 1; p <= max_shared_rows && 8 * p <= n && period == 0; ++p) {
+    // The period of the previous block is the likely one: try it first.
+    const auto repeats = [&](std::size_t p) {
+        if (p == 0 || 8 * p > n) return false;
         std::size_t f = p;
         while (f < n && rows[f] == rows[f - p]) ++f;
-        if (f == n) period = p;
+        return f == n;
+    };
+    if (repeats(last_period_)) return last_period_;
+    for (std::size_t p = 1; p <= max_shared_rows; ++p) {
+        if (p != last_period_ && repeats(p)) return last_period_ = p;
     }
-    if (period == 0) return 0;
-    const S* const* windows = windows_.data();
-    const S** grouped = grouped_windows_.data();
-    std::size_t at = 0;
-    for (std::size_t r = 0; r < period; ++r) {
-        group_start_[r] = at;
-        for (std::size_t f = r; f < n; f += period) grouped[at++] = windows[f];
-    }
-    return period;
+    return 0;
 }
 
 namespace {

@@ -158,10 +158,8 @@ private:
     std::vector<const Coeff*> rows_;
     std::vector<const S*> windows_;
     std::vector<Acc> results_;
-    // Frames grouped by the row they use: the windows of each group in turn,
-    // and where each group starts.
-    std::size_t group_start_[max_shared_rows] = {};
-    std::vector<const S*> grouped_windows_;
+    // The period of the rows of the last block grouped by row.
+    std::size_t last_period_ = 0;
     std::vector<S> linear_;
     // Fixed paths: input offset of each kept tap from the frame's centre
     // sample, and the int16 taps in groups whose partial sums fit 32 bits.

@@ -196,8 +196,8 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
                 // One row for all: the shared-row forms.
                 std::vector<float> shared(count + 1, -1.0f);
                 std::vector<std::int64_t> shared_i(count + 1, -1);
-                k.dot_f32_shared(w.data(), c_data.data() + 5, n, count, shared.data(), 1);
-                k.dot_i16_shared(wi.data(), ci_data.data() + 3, n, count, shared_i.data());
+                k.dot_f32_shared(w.data(), 1, c_data.data() + 5, n, count, shared.data(), 1);
+                k.dot_i16_shared(wi.data(), 1, ci_data.data() + 3, n, count, shared_i.data());
                 for (std::size_t d = 0; d < count; ++d) {
                     ASSERT_EQ(std::bit_cast<std::uint32_t>(shared[d]),
                               std::bit_cast<std::uint32_t>(k.dot_f32(w[d], c_data.data() + 5, n)))
@@ -226,7 +226,7 @@ TEST(Kernels, Int16BatchesAtFullScale) {
                 std::vector<const std::int16_t*> w(9, data->data()), c(9, low.data());
                 std::vector<std::int64_t> got(9), shared(9);
                 k.dot_i16_batch(w.data(), c.data(), n, 9, got.data());
-                k.dot_i16_shared(w.data(), low.data(), n, 9, shared.data());
+                k.dot_i16_shared(w.data(), 1, low.data(), n, 9, shared.data());
                 for (std::size_t d = 0; d < 9; ++d) {
                     ASSERT_EQ(got[d], k.dot_i16(data->data(), low.data(), n)) << k.name << " n=" << n;
                     ASSERT_EQ(shared[d], got[d]) << k.name << " n=" << n;

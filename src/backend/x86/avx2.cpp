@@ -121,7 +121,8 @@ inline __m256i first_lanes(std::size_t t) {
 // chain per lane, the lane sum left to right, then the fused tail. With
 // `shared`, all eight use the row c[0], loaded once per block.
 template <bool shared>
-void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out, std::size_t stride) {
+void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, std::size_t n, float* out,
+              std::size_t stride) {
     const std::size_t blocks = n / 8;
     __m256 acc[8];
     for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_ps();
@@ -129,7 +130,7 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
         const std::size_t at = 8 * j;
         if constexpr (shared) {
             const __m256 r = _mm256_loadu_ps(c[0] + at);
-            for (int d = 0; d < 8; ++d) acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), r, acc[d]);
+            for (int d = 0; d < 8; ++d) acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d * wstep] + at), r, acc[d]);
         } else {
             for (int d = 0; d < 8; ++d) {
                 acc[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), acc[d]);
@@ -145,7 +146,7 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
         const __m256i mask = first_lanes(tail);
         __m256 wt[8], ct[8];
         for (int d = 0; d < 8; ++d) {
-            wt[d] = _mm256_maskload_ps(w[d] + 8 * blocks, mask);
+            wt[d] = _mm256_maskload_ps(w[d * wstep] + 8 * blocks, mask);
             ct[d] = _mm256_maskload_ps(c[shared ? 0 : d] + 8 * blocks, mask);
         }
         transpose8(wt);
@@ -185,7 +186,8 @@ inline void add_lanes(__m256i v[8], __m256i& low, __m256i& high) {
 // blocks in wrapping 32-bit lanes, then the tail as exact products (here
 // summed in pairs and corrected where a pair sum wrapped).
 template <bool shared>
-void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::size_t n, std::int64_t* out) {
+void dot8_i16(const std::int16_t* const* w, std::size_t wstep, const std::int16_t* const* c, std::size_t n,
+              std::int64_t* out) {
     const std::size_t blocks = n / 16;
     __m256i acc[8];
     for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_si256();
@@ -193,7 +195,9 @@ void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::s
         const std::size_t at = 16 * j;
         if constexpr (shared) {
             const __m256i r = load16(c[0] + at);
-            for (int d = 0; d < 8; ++d) acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d] + at), r));
+            for (int d = 0; d < 8; ++d) {
+                acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d * wstep] + at), r));
+            }
         } else {
             for (int d = 0; d < 8; ++d) {
                 acc[d] = _mm256_add_epi32(acc[d], _mm256_madd_epi16(load16(w[d] + at), load16(c[d] + at)));
@@ -213,13 +217,13 @@ void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::s
             return _mm256_maskload_epi32(reinterpret_cast<const int*>(p + 16 * blocks), mask);
         };
         const __m256i r = pairs(c[0]);
-        for (int d = 0; d < 8; ++d) acc[d] = _mm256_madd_epi16(pairs(w[d]), shared ? r : pairs(c[d]));
+        for (int d = 0; d < 8; ++d) acc[d] = _mm256_madd_epi16(pairs(w[d * wstep]), shared ? r : pairs(c[d]));
         add_lanes<true>(acc, low, high);
     } else if (tail != 0) {
         std::int16_t wt[16], ct[16];
         for (int k = 0; k < 16; ++k) wt[k] = ct[k] = 0;
         for (int d = 0; d < 8; ++d) {
-            const std::int16_t* wd = w[d] + 16 * blocks;
+            const std::int16_t* wd = w[d * wstep] + 16 * blocks;
             const std::int16_t* cd = c[shared ? 0 : d] + 16 * blocks;
             for (std::size_t i = 0; i < tail; ++i) {
                 wt[i] = wd[i];
@@ -238,29 +242,29 @@ void dot8_i16(const std::int16_t* const* w, const std::int16_t* const* c, std::s
 void dot_f32_avx2_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                         float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, rows + d, n, out + d * stride, stride);
+    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, 1, rows + d, n, out + d * stride, stride);
     for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d], rows[d], n);
 }
 
-void dot_f32_avx2_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count, float* out,
-                         std::size_t stride) noexcept {
+void dot_f32_avx2_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
+                         std::size_t count, float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d, &row, n, out + d * stride, stride);
-    for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d], row, n);
+    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d * step, step, &row, n, out + d * stride, stride);
+    for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d * step], row, n);
 }
 
 void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
                             std::size_t count, std::int64_t* out) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_i16<false>(windows + d, rows + d, n, out + d);
+    for (; d + 8 <= count; d += 8) dot8_i16<false>(windows + d, 1, rows + d, n, out + d);
     for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], rows[d], n);
 }
 
-void dot_i16_q15_avx2_shared(const std::int16_t* const* windows, const std::int16_t* row, std::size_t n,
-                             std::size_t count, std::int64_t* out) noexcept {
+void dot_i16_q15_avx2_shared(const std::int16_t* const* windows, std::size_t step, const std::int16_t* row,
+                             std::size_t n, std::size_t count, std::int64_t* out) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_i16<true>(windows + d, &row, n, out + d);
-    for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], row, n);
+    for (; d + 8 <= count; d += 8) dot8_i16<true>(windows + d * step, step, &row, n, out + d);
+    for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d * step], row, n);
 }
 
 void columns_f32_avx2(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,

@@ -87,7 +87,8 @@ inline void transpose8(__m256 r[8]) {
 // values are those of the 16-lane registers, and the halves transpose
 // without extraction. With `shared`, all eight use the row c[0].
 template <bool shared>
-void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float* out, std::size_t stride) {
+void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, std::size_t n, float* out,
+              std::size_t stride) {
     const std::size_t blocks = n / 16;
     __m256 low[8], high[8];
     for (int d = 0; d < 8; ++d) low[d] = high[d] = _mm256_setzero_ps();
@@ -97,8 +98,8 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
             const __m256 r0 = _mm256_loadu_ps(c[0] + at);
             const __m256 r1 = _mm256_loadu_ps(c[0] + at + 8);
             for (int d = 0; d < 8; ++d) {
-                low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), r0, low[d]);
-                high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at + 8), r1, high[d]);
+                low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d * wstep] + at), r0, low[d]);
+                high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d * wstep] + at + 8), r1, high[d]);
             }
         } else {
             for (int d = 0; d < 8; ++d) {
@@ -119,7 +120,7 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
                                                 _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
         __m256 wt[8], ct[8];
         for (int d = 0; d < 8; ++d) {
-            wt[d] = _mm256_maskload_ps(w[d] + at, mask);
+            wt[d] = _mm256_maskload_ps(w[d * wstep] + at, mask);
             ct[d] = _mm256_maskload_ps(c[shared ? 0 : d] + at, mask);
         }
         transpose8(wt);
@@ -134,15 +135,15 @@ void dot8_f32(const float* const* w, const float* const* c, std::size_t n, float
 void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
                           float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, rows + d, n, out + d * stride, stride);
+    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, 1, rows + d, n, out + d * stride, stride);
     for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d], rows[d], n);
 }
 
-void dot_f32_avx512_shared(const float* const* windows, const float* row, std::size_t n, std::size_t count,
-                           float* out, std::size_t stride) noexcept {
+void dot_f32_avx512_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
+                           std::size_t count, float* out, std::size_t stride) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d, &row, n, out + d * stride, stride);
-    for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d], row, n);
+    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d * step, step, &row, n, out + d * stride, stride);
+    for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d * step], row, n);
 }
 
 }  // namespace tenvira
