@@ -569,10 +569,6 @@ std::size_t Core<S>::row_period(std::size_t n) {
 
 namespace {
 
-}  // namespace
-
-namespace {
-
 // dst[r][t] = x[step·t + r]: one pass over x per call, written so that the
 // compiler can keep each phase's stores in vector registers.
 template <typename S, int step>
