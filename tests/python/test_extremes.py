@@ -211,23 +211,28 @@ def test_a_result_that_cannot_be_built_loses_no_frames():
     assert result["delivered"] == total(1000, 1, 10000)
 
 
-ONE_FRAME_TOO_MANY = textwrap.dedent(
+# After 12 frames at quality "fast" (look-ahead 12) nothing is due; one more
+# call then makes a great deal due at once, under an address-space limit:
+# - 1 Hz -> 4294967295 Hz, 1 frame: every output frame whose read position
+#   truncates to 0, 4294967295 frames (17 GB), beyond a 1.5 GB limit;
+# - 1 Hz -> 100 kHz, 1000 frames: 1e8 frames, 400 MB as float32 in the
+#   engine, which fits under a 1 GB limit, but 800 MB of list pointers plus
+#   2.4 GB of float objects as a Python list, which never will.
+# Either call must be refused whole, and the stream must go on.
+REFUSED_CALL = textwrap.dedent(
     """
-    import json, resource
+    import json, resource, sys
     from tenvira import F32Resampler
 
-    # 1 Hz -> 4294967295 Hz at "fast" (look-ahead 12 frames): after 12 input
-    # frames nothing is due; the 13th makes every output frame whose read
-    # position truncates to 0 due at once, 4294967295 frames (17 GB). Under a
-    # 1.5 GB address-space limit that call cannot be served.
+    output_rate, limit_mb, frames = (int(x) for x in sys.argv[1:4])
     with open("/proc/self/status") as f:
         vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
     soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (vm + 1536 * 2**20, hard))
-    r = F32Resampler(1, 4294967295, 1, "fast")
+    resource.setrlimit(resource.RLIMIT_AS, (vm + limit_mb * 2**20, hard))
+    r = F32Resampler(1, output_rate, 1, "fast")
     r.process([0.0] * 12)
     outcome = {}
-    for name, call in (("13th frame", lambda: r.process([0.0])), ("empty call", lambda: r.process([]))):
+    for name, call in (("big call", lambda: r.process([0.0] * frames)), ("empty call", lambda: r.process([]))):
         try:
             out, stats = call()
             outcome[name] = ["ok", len(out), stats.input_frames]
@@ -242,47 +247,14 @@ ONE_FRAME_TOO_MANY = textwrap.dedent(
     os.environ.get("TENVIRA_SANITIZED") == "1" or "asan" in os.environ.get("LD_PRELOAD", ""),
     reason="an address-space limit does not work with AddressSanitizer's shadow memory",
 )
-def test_a_call_whose_output_cannot_be_held_is_refused_and_the_stream_stays_usable():
-    run = subprocess.run([sys.executable, "-c", ONE_FRAME_TOO_MANY], capture_output=True, text=True, timeout=300)
-    assert run.returncode == 0, run.stderr
-    outcome = json.loads(run.stdout)
-    assert outcome["13th frame"] == ["MemoryError"]
-    assert outcome["empty call"] == ["ok", 0, 0]
-
-
-LIST_NEVER_FITS = textwrap.dedent(
-    """
-    import json, resource
-    from tenvira import F32Resampler
-
-    # 1 Hz -> 100 kHz: 12 frames make nothing due, 1000 more make 1e8 output
-    # frames due: 400 MB as float32 in the engine, which fits under the
-    # limit below, but 800 MB of list pointers plus 2.4 GB of float objects
-    # as a Python list, which never will.
-    with open("/proc/self/status") as f:
-        vm = next(int(l.split()[1]) for l in f if l.startswith("VmSize:")) * 1024
-    soft, hard = resource.getrlimit(resource.RLIMIT_AS)
-    resource.setrlimit(resource.RLIMIT_AS, (vm + 1024 * 2**20, hard))
-    r = F32Resampler(1, 100_000, 1, "fast")
-    r.process([0.0] * 12)
-    outcome = {}
-    for name, call in (("big call", lambda: r.process([0.0] * 1000)), ("empty call", lambda: r.process([]))):
-        try:
-            out, stats = call()
-            outcome[name] = ["ok", len(out), stats.input_frames]
-        except MemoryError:
-            outcome[name] = ["MemoryError"]
-    print(json.dumps(outcome))
-    """
+@pytest.mark.parametrize(
+    "output_rate, limit_mb, frames",
+    [(4294967295, 1536, 1), (100_000, 1024, 1000)],
+    ids=["engine output too large", "list too large"],
 )
-
-
-@pytest.mark.skipif(
-    os.environ.get("TENVIRA_SANITIZED") == "1" or "asan" in os.environ.get("LD_PRELOAD", ""),
-    reason="an address-space limit does not work with AddressSanitizer's shadow memory",
-)
-def test_output_that_can_never_become_a_list_does_not_block_the_stream():
-    run = subprocess.run([sys.executable, "-c", LIST_NEVER_FITS], capture_output=True, text=True, timeout=300)
+def test_a_call_whose_result_cannot_be_held_is_refused_and_the_stream_stays_usable(output_rate, limit_mb, frames):
+    args = [sys.executable, "-c", REFUSED_CALL, str(output_rate), str(limit_mb), str(frames)]
+    run = subprocess.run(args, capture_output=True, text=True, timeout=300)
     assert run.returncode == 0, run.stderr
     outcome = json.loads(run.stdout)
     assert outcome["big call"] == ["MemoryError"]

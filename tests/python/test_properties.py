@@ -17,22 +17,12 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
+from backends import available_backends
 from tenvira import F32Resampler, I16Resampler
 
 CLASSES = [F32Resampler, I16Resampler]
 QUALITIES = ["fast", "balanced", "best"]
 TAPS_HALF = {"fast": 12, "balanced": 24, "best": 48}
-
-
-def available_backends():
-    names = []
-    for b in ("scalar", "avx2", "avx512"):
-        try:
-            F32Resampler(48000, 16000, 1, backend=b)
-            names.append(b)
-        except ValueError:
-            pass
-    return names
 
 
 BACKENDS = available_backends()

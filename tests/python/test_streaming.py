@@ -12,6 +12,7 @@ import tracemalloc
 import pytest
 
 import reference
+from backends import available_backends
 from tenvira import F32Resampler, I16Resampler
 
 # (input rate, output rate, quality): every rendering path.
@@ -156,17 +157,6 @@ def test_scalar_float_output_matches_plain_python_model(fin, fout, quality, rend
     expected = render(samples, channels)
     assert len(out) == len(expected)
     assert out == expected
-
-
-def available_backends():
-    names = []
-    for b in ("scalar", "avx2", "avx512"):
-        try:
-            F32Resampler(48000, 16000, 1, backend=b)
-            names.append(b)
-        except ValueError:
-            pass
-    return names
 
 
 @pytest.mark.parametrize("rates", [(48000, 16000, "fast"), (44100, 48000, "balanced"), (16000, 24000, "best")])
