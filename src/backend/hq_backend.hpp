@@ -1,0 +1,30 @@
+// The kernel record of the studio-quality presets for each backend, resolved
+// once per stream.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "backend/fir_backend.hpp"
+
+namespace tenvira {
+
+struct HqKernels {
+    const char* name;
+    void (*rows_f32)(const float*, std::size_t, const float*, std::size_t, std::size_t, float*) noexcept;
+    void (*rows_f64)(const double*, std::size_t, const double*, std::size_t, std::size_t, double*) noexcept;
+    void (*rows_i16)(const std::int16_t*, std::size_t, const std::int32_t*, std::size_t, std::size_t,
+                     std::int64_t*) noexcept;
+    void (*half_band_f32)(const float*, const float*, const float*, std::size_t, float, std::size_t,
+                          float*) noexcept;
+    void (*half_band_f64)(const double*, const double*, const double*, std::size_t, double, std::size_t,
+                          double*) noexcept;
+};
+
+// The kernels of `backend`. An "avx512f" backend runs its AVX2 kernels where
+// it has no AVX-512 one, and the scalar ones if the processor lacks AVX2 or
+// FMA; an architecture without vector kernels in this build runs the scalar
+// ones.
+const HqKernels& hq_kernels(FirBackend backend) noexcept;
+
+}  // namespace tenvira

@@ -1,0 +1,53 @@
+// Kernels of the studio-quality presets.
+//
+// Included by the per-ISA translation units: plain declarations only.
+//
+// Row kernels: out[k] = sum_{t < n} x[k * step + t] * row[t] for k < count,
+// every product with one row (frames of the same phase share their row).
+// float32: one float32 sum per product; the scalar kernel multiplies and adds
+// in index order, the vector kernels keep one fused chain per lane and sum
+// the lanes at the end, so float results differ between backends in the last
+// bits. float64: the same in double. int16 with 32-bit coefficients: the
+// exact 64-bit sum, identical on every backend.
+//
+// Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
+// (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and
+// odd[m] = x[2m + 1] of the decimator's input: each symmetric pair of taps
+// is added before it is multiplied.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tenvira {
+
+void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
+                        float* out) noexcept;
+void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
+                        double* out) noexcept;
+void hq_rows_i16_scalar(const std::int16_t* x, std::size_t step, const std::int32_t* row, std::size_t n,
+                        std::size_t count, std::int64_t* out) noexcept;
+void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
+                             float centre, std::size_t n, float* out) noexcept;
+void hq_half_band_f64_scalar(const double* even, const double* odd, const double* coeffs, std::size_t taps,
+                             double centre, std::size_t n, double* out) noexcept;
+
+// Require AVX2 and FMA.
+void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
+                      float* out) noexcept;
+void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
+                      double* out) noexcept;
+void hq_rows_i16_avx2(const std::int16_t* x, std::size_t step, const std::int32_t* row, std::size_t n,
+                      std::size_t count, std::int64_t* out) noexcept;
+void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
+                           std::size_t n, float* out) noexcept;
+void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,
+                           double centre, std::size_t n, double* out) noexcept;
+
+// Require AVX-512F.
+void hq_rows_f32_avx512(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
+                        float* out) noexcept;
+void hq_rows_f64_avx512(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
+                        double* out) noexcept;
+
+}  // namespace tenvira

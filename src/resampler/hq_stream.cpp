@@ -1,0 +1,453 @@
+#include "resampler/hq_stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include "aligned/memory.hpp"
+#include "backend/hq_backend.hpp"
+#include "resampler/fault.hpp"
+
+namespace tenvira {
+
+namespace {
+
+// Output frames computed per block, in each stage.
+constexpr std::size_t block = 1024;
+
+std::uint64_t saturate(unsigned __int128 v) noexcept {
+    return v > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                         : static_cast<std::uint64_t>(v);
+}
+
+// One channel's frames at one stage, by absolute index: frame 0 is the first
+// of the stream, and `history` zeros stand before it.
+template <typename W>
+class Line {
+public:
+    explicit Line(std::uint64_t history) : first_(-static_cast<std::int64_t>(history)) {
+        buf_.assign(static_cast<std::size_t>(history), W{});
+    }
+
+    std::int64_t end() const noexcept { return first_ + static_cast<std::int64_t>(buf_.size() - head_); }
+    const W* at(std::int64_t a) const noexcept { return buf_.data() + head_ + (a - first_); }
+
+    // Room for n more frames at the end, which the caller fills.
+    W* extend(std::uint64_t n) {
+        const std::uint64_t size = buf_.size();
+        check_allocation(checked_byte_size(size + n, sizeof(W)));
+        buf_.resize(static_cast<std::size_t>(size + n));
+        return buf_.data() + size;
+    }
+
+    // Drops the frames before a; memory is reclaimed once half the buffer
+    // is dead, so the line stays as long as what is still read.
+    void discard_before(std::int64_t a) noexcept {
+        a = std::min(a, end());
+        if (a <= first_) return;
+        head_ += static_cast<std::size_t>(a - first_);
+        first_ = a;
+        if (head_ >= 4096 && 2 * head_ >= buf_.size()) {
+            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+
+private:
+    std::vector<W> buf_;
+    std::size_t head_ = 0;
+    std::int64_t first_;
+};
+
+template <HqArithmetic A>
+struct Arith;
+
+template <>
+struct Arith<HqArithmetic::F32> {
+    using S = float;
+    using W = float;  // frames between stages
+    using C = float;  // coefficients
+    using R = float;  // sums
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f32.data(); }
+    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f32.data(); }
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+                    R* out) noexcept {
+        k.rows_f32(x, step, row, n, count, out);
+    }
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+                          std::size_t n, W* out) noexcept {
+        k.half_band_f32(even, odd, c, taps, 0.5f, n, out);
+    }
+    static W in(S x) noexcept { return x; }
+    static S out(R r) noexcept { return r; }
+    static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+};
+
+template <>
+struct Arith<HqArithmetic::F64> {
+    using S = float;
+    using W = double;
+    using C = double;
+    using R = double;
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
+    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+                    R* out) noexcept {
+        k.rows_f64(x, step, row, n, count, out);
+    }
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+                          std::size_t n, W* out) noexcept {
+        k.half_band_f64(even, odd, c, taps, 0.5, n, out);
+    }
+    static W in(S x) noexcept { return x; }
+    static S out(R r) noexcept { return static_cast<float>(r); }
+    static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+};
+
+template <>
+struct Arith<HqArithmetic::I16> {
+    using S = std::int16_t;
+    using W = std::int16_t;
+    using C = std::int32_t;
+    using R = std::int64_t;  // exact sums in units of 2^-30
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_q30.data(); }
+    static const C* taps(const HqHalfBand&) noexcept { return nullptr; }  // int16 streams have one stage
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+                    R* out) noexcept {
+        k.rows_i16(x, step, row, n, count, out);
+    }
+    static void half_band(const HqKernels&, const W*, const W*, const C*, std::size_t, std::size_t, W*) noexcept {}
+    static W in(S x) noexcept { return x; }
+    // Rounded to nearest, halves up, and saturated.
+    static S out(R r) noexcept {
+        const std::int64_t q = (r >> 30) + ((r >> 29) & 1);
+        return static_cast<S>(std::clamp<std::int64_t>(q, -32768, 32767));
+    }
+    static S out_interpolated(double v) noexcept {
+        const double q = std::floor(std::ldexp(v, -30) + 0.5);
+        return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
+    }
+};
+
+// Weights of the 4-point Lagrange interpolation at a in [0, 1) between
+// samples at -1, 0, 1, 2.
+void lagrange4(double a, double w[4]) noexcept {
+    w[0] = -a * (a - 1.0) * (a - 2.0) / 6.0;
+    w[1] = (a + 1.0) * (a - 1.0) * (a - 2.0) / 2.0;
+    w[2] = -(a + 1.0) * a * (a - 2.0) / 2.0;
+    w[3] = (a + 1.0) * a * (a - 1.0) / 6.0;
+}
+
+}  // namespace
+
+template <typename S>
+struct HqStream<S>::Engine {
+    virtual ~Engine() = default;
+    virtual void append(const S* x, std::uint64_t frames) = 0;
+    virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
+    virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
+    virtual std::uint64_t pending_at_end() const noexcept = 0;
+    virtual void reset() = 0;
+    virtual std::uint64_t frames_in() const noexcept = 0;
+    virtual std::uint64_t frames_out() const noexcept = 0;
+    virtual const HqDesign& design() const noexcept = 0;
+};
+
+namespace {
+
+template <HqArithmetic A>
+class Chain final : public HqStream<typename Arith<A>::S>::Engine {
+    using T = Arith<A>;
+    using S = typename T::S;
+    using W = typename T::W;
+    using R = typename T::R;
+
+public:
+    Chain(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend)
+        : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels) {
+        const HqPolyphase& poly = design_->polyphase();
+        step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
+        step_part_ = poly.step_num % poly.step_den;
+        first_tap_ = static_cast<std::int64_t>(poly.ahead) - static_cast<std::int64_t>(poly.taps) + 1;
+        std::uint64_t widest = 0;
+        for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
+        even_.resize(block);
+        odd_.resize(block + 2 * widest);
+        results_.resize(block);
+        scratch_.resize(block);
+        plan_n_.resize(block);
+        plan_phase_.resize(block);
+        reset();
+    }
+
+    void reset() override {
+        lines_.clear();
+        const auto& stages = design_->half_bands();
+        check_allocation(checked_byte_size(channels_, sizeof(std::vector<Line<W>>)));
+        lines_.resize(static_cast<std::size_t>(channels_));
+        for (auto& line : lines_) {
+            for (const HqHalfBand& h : stages) line.emplace_back(h.reach + 1);
+            line.emplace_back(design_->polyphase().taps - design_->polyphase().ahead);
+        }
+        produced_.assign(stages.size(), 0);
+        frames_in_ = frames_out_ = 0;
+        pos_n_ = 0;
+        pos_phase_ = 0;
+        padded_ = false;
+    }
+
+    void append(const S* x, std::uint64_t frames) override {
+        if (frames == 0) return;
+        check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
+        for (std::uint64_t c = 0; c < channels_; ++c) {
+            W* dst = lines_[c].front().extend(frames);
+            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(x[f * channels_ + c]);
+        }
+        frames_in_ += frames;
+    }
+
+    std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
+        if (at_end && !padded_) {
+            const std::uint64_t zeros = design_->hold_back() + 1;
+            for (auto& line : lines_) std::fill_n(line.front().extend(zeros), zeros, W{});
+            padded_ = true;
+        }
+        run_half_bands();
+        std::uint64_t due = polyphase_due();
+        if (padded_) due = std::min(due, total());
+        const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
+        for (std::uint64_t done = 0; done < n;) {
+            const auto b = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, block));
+            render_block(out + done * channels_, b);
+            done += b;
+        }
+        for (auto& line : lines_) line.back().discard_before(pos_n_ + first_tap_);
+        return n;
+    }
+
+    std::uint64_t frames_due_after(std::uint64_t more) const noexcept override {
+        if (padded_) return 0;
+        const std::uint64_t due = design_->frames_due(frames_in_ + std::min(more, ~frames_in_));
+        return due > frames_out_ ? due - frames_out_ : 0;
+    }
+
+    std::uint64_t pending_at_end() const noexcept override {
+        const std::uint64_t end = total();
+        return end > frames_out_ ? end - frames_out_ : 0;
+    }
+
+    std::uint64_t frames_in() const noexcept override { return frames_in_; }
+    std::uint64_t frames_out() const noexcept override { return frames_out_; }
+    const HqDesign& design() const noexcept override { return *design_; }
+
+private:
+    // ceil(frames_in * out / in).
+    std::uint64_t total() const noexcept {
+        const unsigned __int128 n = static_cast<unsigned __int128>(frames_in_) * design_->output_rate();
+        return saturate((n + design_->input_rate() - 1) / design_->input_rate());
+    }
+
+    // Output frames whose window the polyphase stage's input covers:
+    // floor(i P / Q) + ahead < available.
+    std::uint64_t polyphase_due() const noexcept {
+        const HqPolyphase& poly = design_->polyphase();
+        const std::int64_t available = lines_[0].back().end();
+        if (available <= static_cast<std::int64_t>(poly.ahead)) return 0;
+        const auto l = static_cast<unsigned __int128>(available - static_cast<std::int64_t>(poly.ahead));
+        return saturate((l * poly.step_den + poly.step_num - 1) / poly.step_num);
+    }
+
+    // Every half-band output whose input has arrived, stage after stage.
+    void run_half_bands() {
+        const auto& stages = design_->half_bands();
+        for (std::size_t k = 0; k < stages.size(); ++k) {
+            const HqHalfBand& h = stages[k];
+            const std::int64_t end = lines_[0][k].end();
+            const auto reach = static_cast<std::int64_t>(h.reach);
+            const std::int64_t ready = end > reach ? (end - 1 - reach) / 2 + 1 : 0;
+            const auto taps = static_cast<std::int64_t>(h.count());
+            while (produced_[k] < ready) {
+                const std::int64_t j0 = produced_[k];
+                const auto n = static_cast<std::size_t>(std::min<std::int64_t>(ready - j0, block));
+                for (auto& line : lines_) {
+                    const Line<W>& in = line[k];
+                    for (std::size_t j = 0; j < n; ++j) even_[j] = *in.at(2 * (j0 + static_cast<std::int64_t>(j)));
+                    const std::size_t odd_count = n + 2 * static_cast<std::size_t>(taps) - 1;
+                    for (std::size_t m = 0; m < odd_count; ++m) {
+                        odd_[m] = *in.at(2 * (j0 - taps + static_cast<std::int64_t>(m)) + 1);
+                    }
+                    W* dst = line[k + 1].extend(n);
+                    T::half_band(*kernels_, even_.data(), odd_.data() + taps, T::taps(h), h.count(), n, dst);
+                }
+                produced_[k] += static_cast<std::int64_t>(n);
+            }
+            for (auto& line : lines_) line[k].discard_before(2 * produced_[k] - reach);
+        }
+    }
+
+    void render_block(S* out, std::size_t b) {
+        const HqPolyphase& poly = design_->polyphase();
+        for (std::size_t m = 0; m < b; ++m) {
+            plan_n_[m] = pos_n_;
+            plan_phase_[m] = pos_phase_;
+            pos_n_ += step_whole_;
+            pos_phase_ += step_part_;
+            if (pos_phase_ >= poly.step_den) {
+                pos_phase_ -= poly.step_den;
+                pos_n_ += 1;
+            }
+        }
+        const auto* rows = T::rows(poly);
+        const auto taps = static_cast<std::size_t>(poly.taps);
+        for (std::uint64_t c = 0; c < channels_; ++c) {
+            const Line<W>& line = lines_[c].back();
+            if (poly.table == 0) {
+                // Frames g, g + Q, g + 2Q, ... share a phase and so a row;
+                // their windows lie P frames apart.
+                const std::uint64_t q = poly.step_den;
+                const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
+                for (std::size_t g = 0; g < groups; ++g) {
+                    const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
+                    T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), static_cast<std::size_t>(poly.step_num),
+                           rows + plan_phase_[g] * taps, taps, count, scratch_.data());
+                    for (std::size_t k = 0; k < count; ++k) results_[g + k * q] = scratch_[k];
+                }
+                for (std::size_t m = 0; m < b; ++m) out[m * channels_ + c] = T::out(results_[m]);
+            } else {
+                for (std::size_t m = 0; m < b; ++m) out[m * channels_ + c] = interpolated(line, m, rows, taps);
+            }
+        }
+        frames_out_ += b;
+    }
+
+    // Phase u = phase / Q lies between table rows; four rows around it are
+    // applied to the same window and the results interpolated.
+    S interpolated(const Line<W>& line, std::size_t m, const typename T::C* rows, std::size_t taps) {
+        const HqPolyphase& poly = design_->polyphase();
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(plan_phase_[m]) * poly.table;
+        const auto index = static_cast<std::size_t>(scaled / poly.step_den);
+        const double a = static_cast<double>(static_cast<std::uint64_t>(scaled % poly.step_den)) /
+                         static_cast<double>(poly.step_den);
+        const W* x = line.at(plan_n_[m] + first_tap_);
+        double w[4];
+        lagrange4(a, w);
+        double v = 0.0;
+        for (std::size_t r = 0; r < 4; ++r) {
+            T::dot(*kernels_, x, 0, rows + (index + r) * taps, taps, 1, scratch_.data());
+            v += w[r] * static_cast<double>(scratch_[0]);
+        }
+        return T::out_interpolated(v);
+    }
+
+    std::shared_ptr<const HqDesign> design_;
+    const HqKernels* kernels_;
+    std::uint64_t channels_;
+    std::int64_t step_whole_ = 0;   // floor(P / Q)
+    std::uint64_t step_part_ = 0;   // P mod Q
+    std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)
+    std::vector<std::vector<Line<W>>> lines_;  // [channel][stage]
+    std::vector<std::int64_t> produced_;       // half-band outputs made, per stage
+    std::uint64_t frames_in_ = 0;
+    std::uint64_t frames_out_ = 0;
+    // Position of the next output frame: floor(t) and (t - floor(t)) Q.
+    std::int64_t pos_n_ = 0;
+    std::uint64_t pos_phase_ = 0;
+    bool padded_ = false;
+    std::vector<W> even_, odd_;
+    std::vector<R> results_, scratch_;
+    std::vector<std::int64_t> plan_n_;
+    std::vector<std::uint64_t> plan_phase_;
+};
+
+}  // namespace
+
+template <typename S>
+std::shared_ptr<const HqDesign> HqStream<S>::design_for(std::uint32_t input_rate, std::uint32_t output_rate,
+                                                        HqPreset preset) {
+    HqArithmetic arithmetic = HqArithmetic::I16;
+    if constexpr (std::is_same_v<S, float>) arithmetic = preset == HqPreset::Hq ? HqArithmetic::F32 : HqArithmetic::F64;
+    return HqDesign::create(input_rate, output_rate, preset, arithmetic);
+}
+
+template <typename S>
+HqStream<S>::HqStream(std::uint32_t input_rate, std::uint32_t output_rate, std::uint64_t channels, HqPreset preset,
+                      FirBackend backend)
+    : HqStream(design_for(input_rate, output_rate, preset), channels, backend) {}
+
+template <typename S>
+HqStream<S>::HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend) {
+    if (channels == 0) fault("studio stream needs at least one channel");
+    const HqArithmetic arithmetic = design->arithmetic();
+    if constexpr (std::is_same_v<S, float>) {
+        if (arithmetic == HqArithmetic::F32) {
+            engine_ = std::make_unique<Chain<HqArithmetic::F32>>(std::move(design), channels, backend);
+        } else if (arithmetic == HqArithmetic::F64) {
+            engine_ = std::make_unique<Chain<HqArithmetic::F64>>(std::move(design), channels, backend);
+        }
+    } else {
+        if (arithmetic == HqArithmetic::I16) {
+            engine_ = std::make_unique<Chain<HqArithmetic::I16>>(std::move(design), channels, backend);
+        }
+    }
+    if (!engine_) fault("studio design does not match the stream's sample type");
+}
+
+template <typename S>
+HqStream<S>::HqStream(HqStream&&) noexcept = default;
+template <typename S>
+HqStream<S>& HqStream<S>::operator=(HqStream&&) noexcept = default;
+template <typename S>
+HqStream<S>::~HqStream() = default;
+
+template <typename S>
+void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
+    engine_->append(interleaved, frames);
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::render(S* out, std::uint64_t max_frames, bool at_end) {
+    return engine_->render(out, max_frames, at_end);
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::frames_due_after(std::uint64_t more) const noexcept {
+    return engine_->frames_due_after(more);
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::pending_at_end() const noexcept {
+    return engine_->pending_at_end();
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::hold_back() const noexcept {
+    return engine_->design().hold_back();
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::frames_in() const noexcept {
+    return engine_->frames_in();
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::frames_out() const noexcept {
+    return engine_->frames_out();
+}
+
+template <typename S>
+void HqStream<S>::reset() {
+    engine_->reset();
+}
+
+template <typename S>
+const HqDesign& HqStream<S>::design() const noexcept {
+    return engine_->design();
+}
+
+template class HqStream<float>;
+template class HqStream<std::int16_t>;
+
+}  // namespace tenvira
