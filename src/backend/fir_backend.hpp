@@ -8,7 +8,8 @@
 #include <cstdint>
 
 #include "backend/cpu_features.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
+#include "base/result.hpp"
 
 namespace tenvira {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <span>
 
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "aligned/aligned_buffer.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 
 namespace tenvira {
 

@@ -4,7 +4,7 @@
 #include <new>
 #include <stdexcept>
 
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira::python {
 

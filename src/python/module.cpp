@@ -6,7 +6,7 @@
 
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 
 namespace tenvira::python {
 

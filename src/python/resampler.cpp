@@ -15,14 +15,15 @@
 #include <variant>
 #include <vector>
 
-#include "aligned/memory.hpp"
+#include "base/fault.hpp"
+#include "base/memory.hpp"
+#include "base/text.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/results.hpp"
 #include "resampler/core.hpp"
-#include "resampler/fault.hpp"
 
 namespace tenvira::python {
 

@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/fault.hpp"
+#include "base/text.hpp"
 #include "python/boundary.hpp"
-#include "resampler/config.hpp"
-#include "resampler/fault.hpp"
 
 namespace tenvira::python {
 

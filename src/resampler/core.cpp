@@ -7,8 +7,9 @@
 #include <new>
 #include <type_traits>
 
-#include "aligned/memory.hpp"
-#include "resampler/fault.hpp"
+#include "base/arith.hpp"
+#include "base/memory.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 
@@ -73,16 +74,6 @@ struct SampleTraits<std::int16_t> {
     static std::int16_t from_iir(float y) { return iir_to_i16(y); }
 };
 
-std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) noexcept {
-    std::uint64_t r = 0;
-    return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
-std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
-    std::uint64_t r = 0;
-    return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-}
-
 // ceil(frames × output_rate / input_rate), exact; saturates at 2^64 - 1.
 std::uint64_t stream_total(std::int64_t frames_in, std::uint32_t input_rate, std::uint32_t output_rate) noexcept {
     const unsigned __int128 n = static_cast<unsigned __int128>(std::max<std::int64_t>(frames_in, 0)) * output_rate;
@@ -103,21 +94,6 @@ void reserve_more(std::vector<S>& out, std::uint64_t extra) {
 }
 
 }  // namespace
-
-std::int64_t trunc_i64(double x) noexcept {
-    if (x >= 0.0 && x < 9223372036854775808.0) return static_cast<std::int64_t>(x);  // the usual case
-    if (std::isnan(x)) return 0;
-    if (x >= 9223372036854775808.0) return std::numeric_limits<std::int64_t>::max();
-    if (x < -9223372036854775808.0) return std::numeric_limits<std::int64_t>::min();
-    return static_cast<std::int64_t>(x);
-}
-
-std::uint64_t trunc_u64(double x) noexcept {
-    if (x >= 0.0 && x < 9223372036854775808.0) return static_cast<std::uint64_t>(static_cast<std::int64_t>(x));
-    if (std::isnan(x) || x <= 0.0) return 0;
-    if (x >= 18446744073709551616.0) return std::numeric_limits<std::uint64_t>::max();
-    return static_cast<std::uint64_t>(x);
-}
 
 std::int16_t q15_out(std::int64_t acc) noexcept {
     // (acc + 2^14) >> 15 without forming the sum: the quotient by 2^15 plus

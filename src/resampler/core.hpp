@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "backend/fir_backend.hpp"
+#include "base/result.hpp"
 #include "filter/filter_bank.hpp"
 #include "iir/polyphase_iir2x.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 #include "ring/ring_buffer.hpp"
 
 namespace tenvira {
@@ -40,10 +41,6 @@ struct ProcessOutput {
     ProcessStats stats;
 };
 
-// float64 -> signed 64-bit toward zero; NaN gives 0, out-of-range saturates.
-std::int64_t trunc_i64(double x) noexcept;
-// float64 -> unsigned 64-bit toward zero; NaN and negatives give 0.
-std::uint64_t trunc_u64(double x) noexcept;
 // Rounds a Q15-scaled accumulator to int16: (acc + 2^14) >> 15, clamped.
 std::int16_t q15_out(std::int64_t acc) noexcept;
 // The int16 result of the IIR paths: roundf, then clamped.

@@ -15,8 +15,9 @@
 #include <string>
 #include <utility>
 
-#include "aligned/memory.hpp"
-#include "resampler/fault.hpp"
+#include "base/arith.hpp"
+#include "base/memory.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 
@@ -159,15 +160,6 @@ public:
     }
 
 private:
-    static std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) noexcept {
-        std::uint64_t r = 0;
-        return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-    }
-    static std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
-        std::uint64_t r = 0;
-        return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-    }
-
     void set_capacity(std::uint64_t capacity) noexcept {
         capacity_ = capacity;
         mask_ = (capacity & (capacity - 1)) == 0 ? capacity - 1 : 0;

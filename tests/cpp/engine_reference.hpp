@@ -31,7 +31,7 @@
 #include "backend/fir_backend.hpp"
 #include "filter/filter_bank.hpp"
 #include "iir/polyphase_iir2x.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 #include "resampler/core.hpp"
 
 namespace tenvira::engine_test {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "engine_reference.hpp"
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 namespace {

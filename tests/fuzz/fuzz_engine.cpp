@@ -51,9 +51,9 @@
 #include <vector>
 
 #include "backend/fir_backend.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 #include "resampler/core.hpp"
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace {
 
