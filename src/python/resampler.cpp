@@ -299,7 +299,6 @@ struct ResamplerClass {
             const std::uint64_t due = core.frames_due_after(samples.size() / r->channels);
             check_result_memory(out.size() + due * r->channels);
         }
-        core.reserve_output(out, samples.size() / r->channels);
         Result<ProcessStats> stats = core.process_append(samples, out);
         if (!stats) to_py_err(stats.error());
         return hand_over(r, stats.value());
