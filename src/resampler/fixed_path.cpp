@@ -13,10 +13,6 @@ namespace {
 // magnitude, and (2^16 - 1) · 2^15 < 2^31.
 constexpr std::int64_t max_group_magnitude = 65535;
 
-// Below this, (frames_out + n) × ratio is exactly the repeated sum of the
-// ratio and converts to int64 directly.
-constexpr double plain_position_limit = 0x1p62;
-
 std::vector<std::int64_t> negated(const std::vector<std::int64_t>& v) {
     std::vector<std::int64_t> out;
     out.reserve(v.size());

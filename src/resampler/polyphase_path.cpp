@@ -7,14 +7,6 @@
 
 namespace tenvira {
 
-namespace {
-
-// Below this, positions and their whole parts convert to int64 without the
-// saturating conversions, and a block's planning never leaves the range.
-constexpr double plain_position_limit = 0x1p62;
-
-}  // namespace
-
 template <typename S>
 PolyphasePath<S>::PolyphasePath(const PolyphaseRows& rows, std::uint64_t taps, std::uint64_t phases)
     : bank_(T::rows(rows).data()),

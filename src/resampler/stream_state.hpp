@@ -22,6 +22,10 @@ inline constexpr std::size_t block_frames = 256;
 // The due bound of the end of the stream: every frame up to the stream total.
 inline constexpr std::int64_t no_bound = std::numeric_limits<std::int64_t>::max();
 
+// Below this, read positions and their whole parts convert to int64 without
+// the saturating conversions, and a block's planning never leaves the range.
+inline constexpr double plain_position_limit = 0x1p62;
+
 template <typename S>
 struct StreamState {
     std::uint64_t channels = 0;
