@@ -7,9 +7,9 @@
 #include <numeric>
 #include <span>
 
-#include "aligned/memory.hpp"
+#include "base/memory.hpp"
 #include "filter/filter_bank.hpp"
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 

@@ -7,9 +7,9 @@
 #include <type_traits>
 #include <vector>
 
-#include "aligned/memory.hpp"
+#include "base/memory.hpp"
 #include "backend/hq_backend.hpp"
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 
