@@ -95,9 +95,18 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     Result<FirBackend> backend = select_backend(config.backend);
     if (!backend) return backend.error();
 
-    auto bank = std::make_shared<const FilterBank>(FilterBank::create(config.input_rate, config.output_rate,
-                                                                      config.quality));
-    const std::uint64_t taps = bank->taps;
+    // The studio-quality presets render every pair through their own path;
+    // its hold-back is the look-ahead (taps / 2) of the skeleton's budgets.
+    const bool studio = config.quality == Quality::Hq || config.quality == Quality::Vhq;
+    std::shared_ptr<const HqDesign> studio_design;
+    if (studio) {
+        studio_design = HqStream<S>::design_for(config.input_rate, config.output_rate,
+                                                config.quality == Quality::Hq ? HqPreset::Hq : HqPreset::Vhq);
+    }
+    auto bank = studio ? std::make_shared<const FilterBank>()
+                       : std::make_shared<const FilterBank>(
+                             FilterBank::create(config.input_rate, config.output_rate, config.quality));
+    const std::uint64_t taps = studio ? sat_mul(studio_design->hold_back(), 2) : bank->taps;
     // Starting ring capacity; process grows the rings when a call brings more.
     const std::uint64_t capacity =
         RingBuffer<S>::capacity_for(0, taps, config.max_input_frames_per_chunk.value_or(0));
@@ -120,6 +129,10 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     // The form of the design decides the path, once. The half-band pairs
     // render through the IIR converter at quality "fast".
     const bool up = config.output_rate > config.input_rate;
+    if (studio) {
+        Path path = HqPath<S>(std::move(studio_design), config.channels, backend.value());
+        return Core(config, backend.value(), std::move(bank), std::move(s), std::move(path));
+    }
     Path path = std::visit(
         [&](const auto& form) -> Path {
             using Form = std::decay_t<decltype(form)>;
@@ -168,6 +181,7 @@ template <typename S>
 std::uint64_t Core<S>::frames_due_after(std::uint64_t frames, bool at_end) const noexcept {
     const std::int64_t in = s_.frames_in + static_cast<std::int64_t>(std::min(frames, max_budget_frames));
     if (const auto* iir = std::get_if<IirPath<S>>(&path_)) return iir->due(s_, in, at_end);
+    if (const auto* hq = std::get_if<HqPath<S>>(&path_)) return hq->due(s_, in, at_end);
     if (at_end) {
         const std::uint64_t end = stream_total(in, s_.input_rate, s_.output_rate);
         const auto done = static_cast<std::uint64_t>(s_.frames_out);
@@ -230,7 +244,8 @@ template <typename S>
 void Core<S>::render(std::vector<S>& out, bool at_end) {
     std::visit(
         [&](auto& path) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(path)>, IirPath<S>>) {
+            using P = std::decay_t<decltype(path)>;
+            if constexpr (std::is_same_v<P, IirPath<S>> || std::is_same_v<P, HqPath<S>>) {
                 path.render(s_, out, at_end);
             } else {
                 render_fir(s_, path, out, at_end);
@@ -245,7 +260,9 @@ void Core<S>::render(std::vector<S>& out, bool at_end) {
 template <typename S>
 void Core<S>::trim() {
     std::int64_t k = 0;
-    if (std::holds_alternative<IirPath<S>>(path_)) {
+    if (std::holds_alternative<HqPath<S>>(path_)) {
+        k = s_.frames_in;  // the studio path has taken every frame
+    } else if (std::holds_alternative<IirPath<S>>(path_)) {
         k = s_.iir_cursor < i64_min + 2 ? i64_min : s_.iir_cursor - 2;
     } else {
         k = trunc_i64(s_.position) - static_cast<std::int64_t>(s_.taps / 2) - 2;

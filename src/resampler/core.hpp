@@ -23,6 +23,7 @@
 #include "filter/filter_bank.hpp"
 #include "iir/polyphase_iir2x.hpp"
 #include "resampler/fixed_path.hpp"
+#include "resampler/hq_path.hpp"
 #include "resampler/iir_path.hpp"
 #include "resampler/polyphase_path.hpp"
 #include "resampler/sample_traits.hpp"
@@ -97,7 +98,7 @@ public:
     bool finished() const noexcept { return finished_; }
 
 private:
-    using Path = std::variant<PolyphasePath<S>, HalfBandUpPath<S>, FixedDownPath<S>, IirPath<S>>;
+    using Path = std::variant<PolyphasePath<S>, HalfBandUpPath<S>, FixedDownPath<S>, IirPath<S>, HqPath<S>>;
 
     Core(const ResamplerConfig& config, FirBackend backend, std::shared_ptr<const FilterBank> bank,
          StreamState<S> state, Path path);

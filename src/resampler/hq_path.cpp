@@ -1,0 +1,49 @@
+#include "resampler/hq_path.hpp"
+
+#include <algorithm>
+
+#include "base/arith.hpp"
+#include "base/memory.hpp"
+
+namespace tenvira {
+
+template <typename S>
+HqPath<S>::HqPath(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend)
+    : stream_(std::move(design), channels, backend) {}
+
+template <typename S>
+std::uint64_t HqPath<S>::due(const StreamState<S>& s, std::int64_t frames_in, bool at_end) const noexcept {
+    const auto more = static_cast<std::uint64_t>(std::max<std::int64_t>(frames_in, 0)) - stream_.frames_in();
+    if (!at_end) return stream_.frames_due_after(more);
+    const unsigned __int128 n = static_cast<unsigned __int128>(std::max<std::int64_t>(frames_in, 0)) * s.output_rate;
+    const unsigned __int128 total = (n + s.input_rate - 1) / s.input_rate;
+    const auto done = static_cast<std::uint64_t>(s.frames_out);
+    return total > done ? (total - done > u64_max ? u64_max : static_cast<std::uint64_t>(total - done)) : 0;
+}
+
+template <typename S>
+void HqPath<S>::render(StreamState<S>& s, std::vector<S>& out, bool at_end) {
+    const std::uint64_t channels = s.channels;
+    const auto from = static_cast<std::int64_t>(stream_.frames_in());
+    if (s.frames_in > from) {
+        const auto frames = static_cast<std::size_t>(s.frames_in - from);
+        check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(S)), channels));
+        staging_.resize(frames * channels);
+        for (std::uint64_t c = 0; c < channels; ++c) {
+            const S* x = s.linear_input(static_cast<std::size_t>(c), from, s.frames_in);
+            for (std::size_t f = 0; f < frames; ++f) staging_[f * channels + c] = x[f];
+        }
+        stream_.append(staging_.data(), frames);
+    }
+    const std::uint64_t n = at_end ? stream_.pending_at_end() : stream_.frames_due_after(0);
+    const std::size_t base = out.size();
+    out.resize(base + static_cast<std::size_t>(n * channels));
+    const std::uint64_t got = stream_.render(out.data() + base, n, at_end);
+    out.resize(base + static_cast<std::size_t>(got * channels));
+    s.frames_out += static_cast<std::int64_t>(got);
+}
+
+template class HqPath<float>;
+template class HqPath<std::int16_t>;
+
+}  // namespace tenvira
