@@ -4,16 +4,18 @@
 //
 // Row kernels: out[k] = sum_{t < n} x[k * step + t] * row[t] for k < count,
 // every product with one row (frames of the same phase share their row).
-// float32: one float32 sum per product; the scalar kernel multiplies and adds
-// in index order, the vector kernels keep one fused chain per lane and sum
-// the lanes at the end, so float results differ between backends in the last
-// bits. float64: the same in double. int16 with 32-bit coefficients: the
+// float32: one float32 result per product. The scalar kernel adds the exact
+// float32 products in float64, in index order, and rounds once (a single
+// float32 running sum over several hundred taps would err near -130 dB); the
+// vector kernels keep one fused float32 chain per lane and sum the lanes at
+// the end, so float results differ between backends in the last bits. float64: the same in double. int16 with 32-bit coefficients: the
 // exact 64-bit sum, identical on every backend.
 //
 // Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
 // (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and
 // odd[m] = x[2m + 1] of the decimator's input: each symmetric pair of taps
-// is added before it is multiplied.
+// is added (in float32) before it is multiplied; the scalar float32 kernel
+// sums in float64 as above.
 #pragma once
 
 #include <cstddef>

@@ -8,12 +8,12 @@ void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std:
                         float* out) noexcept {
     for (std::size_t k = 0; k < count; ++k) {
         const float* w = x + k * step;
-        float acc = 0.0f;
+        double acc = 0.0;
         for (std::size_t t = 0; t < n; ++t) {
-            const float product = w[t] * row[t];
+            const double product = static_cast<double>(w[t]) * static_cast<double>(row[t]);
             acc = acc + product;
         }
-        out[k] = acc;
+        out[k] = static_cast<float>(acc);
     }
 }
 
@@ -44,13 +44,13 @@ void hq_half_band_f32_scalar(const float* even, const float* odd, const float* c
                              float centre, std::size_t n, float* out) noexcept {
     const auto m = static_cast<std::ptrdiff_t>(taps);
     for (std::ptrdiff_t j = 0; j < static_cast<std::ptrdiff_t>(n); ++j) {
-        float acc = centre * even[j];
+        double acc = static_cast<double>(centre) * static_cast<double>(even[j]);
         for (std::ptrdiff_t k = 0; k < m; ++k) {
             const float pair = odd[j - k - 1] + odd[j + k];
-            const float product = coeffs[k] * pair;
+            const double product = static_cast<double>(coeffs[k]) * static_cast<double>(pair);
             acc = acc + product;
         }
-        out[j] = acc;
+        out[j] = static_cast<float>(acc);
     }
 }
 

@@ -54,11 +54,14 @@ AlignedBuffer<T> aligned(const std::vector<T>& values) {
 // pass band up to out / 2, stop band from r - out / 2, whose aliases land at
 // or above the output Nyquist frequency.
 HqHalfBand design_half_band(const HqPresetSpec& spec, double rho, bool wide) {
+    // Kaiser's length estimate runs a few dB short at these attenuations;
+    // the margin costs a few taps of a cheap stage.
+    const double attenuation = spec.attenuation_db + 6.0;
     const double width = pi * (1.0 - rho);
-    const double length = kaiser_length(spec.attenuation_db, width);
+    const double length = kaiser_length(attenuation, width);
     auto reach = static_cast<std::uint64_t>(std::ceil((length - 1.0) / 2.0));
     if (reach % 2 == 0) reach += 1;
-    const double beta = 0.1102 * (spec.attenuation_db - 8.7);
+    const double beta = 0.1102 * (attenuation - 8.7);
     std::vector<double> taps((reach + 1) / 2);
     double sum = 0.0;
     for (std::size_t k = 0; k < taps.size(); ++k) {
