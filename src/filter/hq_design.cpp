@@ -83,18 +83,75 @@ HqHalfBand design_half_band(const HqPresetSpec& spec, double rho, bool wide) {
 
 std::uint64_t round_up(std::uint64_t n, std::uint64_t m) { return (n + m - 1) / m * m; }
 
-// Row of the prototype at fractional position phase: h(m - phase) for the
-// taps m = ahead - taps + 1 .. ahead, scaled to unit sum.
-void prototype_row(double phase, std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta,
-                   double* row) {
-    double sum = 0.0;
-    const double first = static_cast<double>(ahead) - static_cast<double>(taps) + 1.0;
-    for (std::uint64_t c = 0; c < taps; ++c) {
-        const double t = first + static_cast<double>(c) - phase;
-        row[c] = ideal_lowpass(t, fc) * kaiser(t, half, beta);
-        sum += row[c];
+// The prototype h(t) = ideal_lowpass(t) * kaiser(t) at the taps of every
+// row, evaluated a row at a time: the sine by angle addition from values
+// per tap and per row, and the window's Bessel series I0(beta sqrt(u)),
+// u = 1 - (t / half)^2, as a polynomial in u (Horner, positive terms, no
+// cancellation) across the whole row, so that the loops vectorise.
+class PrototypeRows {
+public:
+    PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta)
+        : taps_(taps), fc_(fc), half_(half), first_(static_cast<double>(ahead) - static_cast<double>(taps) + 1.0) {
+        const double y = 0.25 * beta * beta;  // (beta / 2)^2
+        // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until they no
+        // longer move the sum at u = 1.
+        double term = 1.0, sum = 1.0;
+        coeffs_.push_back(1.0);
+        for (int k = 1; k < 60 && term > sum * 1e-18; ++k) {
+            term *= y / (static_cast<double>(k) * static_cast<double>(k));
+            sum += term;
+            coeffs_.push_back(term);
+        }
+        scale_ = 1.0 / sum;
+        sin_.resize(taps);
+        cos_.resize(taps);
+        for (std::uint64_t c = 0; c < taps; ++c) {
+            sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+            cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+        }
+        u_.resize(taps);
+        acc_.resize(taps);
     }
-    for (std::uint64_t c = 0; c < taps; ++c) row[c] /= sum;
+
+    // h(m - phase) for the taps m = ahead - taps + 1 .. ahead, scaled to
+    // unit sum.
+    void row(double phase, double* out) {
+        const double sp = std::sin(2.0 * pi * fc_ * phase);
+        const double cp = std::cos(2.0 * pi * fc_ * phase);
+        for (std::uint64_t c = 0; c < taps_; ++c) {
+            const double x = (first_ + static_cast<double>(c) - phase) / half_;
+            u_[c] = std::max(0.0, 1.0 - x * x);
+        }
+        for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = coeffs_.back();
+        for (std::size_t k = coeffs_.size() - 1; k-- > 0;) {
+            const double a = coeffs_[k];
+            for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = acc_[c] * u_[c] + a;
+        }
+        double sum = 0.0;
+        for (std::uint64_t c = 0; c < taps_; ++c) {
+            const double t = first_ + static_cast<double>(c) - phase;
+            const double sine = sin_[c] * cp - cos_[c] * sp;  // sin(2 pi fc t)
+            const double lowpass = std::fabs(t) < 1e-9 ? 2.0 * fc_ : sine / (pi * t);
+            out[c] = u_[c] > 0.0 ? lowpass * acc_[c] * scale_ : 0.0;
+            sum += out[c];
+        }
+        for (std::uint64_t c = 0; c < taps_; ++c) out[c] /= sum;
+    }
+
+private:
+    std::uint64_t taps_;
+    double fc_, half_, first_;
+    std::vector<double> coeffs_;
+    double scale_ = 1.0;
+    std::vector<double> sin_, cos_, u_, acc_;
+};
+
+// Row `mirror` holds the phase 1 - phase of row `r`: the same values in the
+// opposite order about tap 1/2, h(m - (1 - p)) = h((1 - m) - p).
+void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, double* mirror) {
+    const std::uint64_t lead = taps - 2 * ahead;  // leading zeros
+    for (std::uint64_t c = 0; c < lead; ++c) mirror[c] = 0.0;
+    for (std::uint64_t c = lead; c < taps; ++c) mirror[c] = row[taps - 1 + lead - c];
 }
 
 // The int16 form: round(h 2^30), the rounding residue moved to the largest
@@ -134,10 +191,20 @@ HqPolyphase design_polyphase(const HqPresetSpec& spec, std::uint64_t p, std::uin
     check_allocation(checked_byte_size(count, sizeof(double) + width));
 
     std::vector<double> rows(static_cast<std::size_t>(count));
+    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, spec.beta);
+    // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
+    // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
+    const std::uint64_t pairs_with = stage.table == 0 ? q : stage.table + 2;
     for (std::uint64_t r = 0; r < stage.rows; ++r) {
+        double* row = rows.data() + r * stage.taps;
+        const std::uint64_t mirror = r == 0 && stage.table == 0 ? 0 : pairs_with - r;
+        if (mirror < r) {
+            mirror_row(rows.data() + mirror * stage.taps, stage.taps, stage.ahead, row);
+            continue;
+        }
         const double phase = stage.table == 0 ? static_cast<double>(r) / static_cast<double>(q)
                                               : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
-        prototype_row(phase, stage.taps, stage.ahead, fc, half, spec.beta, rows.data() + r * stage.taps);
+        prototype.row(phase, row);
     }
     switch (arithmetic) {
         case HqArithmetic::F32:
