@@ -6,8 +6,10 @@
 #include <new>
 #include <numeric>
 #include <span>
+#include <tuple>
 
 #include "base/memory.hpp"
+#include "base/shared_cache.hpp"
 #include "filter/filter_bank.hpp"
 #include "base/fault.hpp"
 
@@ -236,11 +238,31 @@ const HqPresetSpec& hq_preset_spec(HqPreset preset) {
     unreachable("unknown studio preset");
 }
 
+namespace {
+
+using DesignKey = std::tuple<std::uint32_t, std::uint32_t, HqPreset, HqArithmetic>;
+
+SharedCache<DesignKey, HqDesign>& design_cache() {
+    static SharedCache<DesignKey, HqDesign> cache;
+    return cache;
+}
+
+}  // namespace
+
 std::shared_ptr<const HqDesign> HqDesign::create(std::uint32_t input_rate, std::uint32_t output_rate,
                                                  HqPreset preset, HqArithmetic arithmetic) {
+    return design_cache().get({input_rate, output_rate, preset, arithmetic},
+                              [&] { return build(input_rate, output_rate, preset, arithmetic); });
+}
+
+std::size_t HqDesign::shared_designs() { return design_cache().live(); }
+
+HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
+                         HqArithmetic arithmetic) {
     if (input_rate == 0 || output_rate == 0) fault("studio design needs two positive rates");
     const HqPresetSpec& spec = hq_preset_spec(preset);
-    auto design = std::make_shared<HqDesign>();
+    HqDesign result;
+    HqDesign* design = &result;
     design->input_rate_ = input_rate;
     design->output_rate_ = output_rate;
     design->preset_ = preset;
@@ -283,7 +305,7 @@ std::shared_ptr<const HqDesign> HqDesign::create(std::uint32_t input_rate, std::
     std::uint64_t hold = design->polyphase_.ahead;
     for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) hold = 2 * hold + it->reach;
     design->hold_back_ = hold + 1;
-    return design;
+    return result;
 }
 
 std::uint64_t HqDesign::frames_due(std::uint64_t frames) const noexcept {

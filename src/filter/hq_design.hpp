@@ -71,9 +71,16 @@ public:
     // gets one exact row per phase.
     static constexpr std::uint64_t interpolation_rows = 256;
 
-    // Throws std::bad_alloc when the tables cannot be held (extreme ratios).
+    // The design of one rate pair, preset and arithmetic, shared by every
+    // stream that uses it while any does. Throws std::bad_alloc when the
+    // tables cannot be held (extreme ratios).
     static std::shared_ptr<const HqDesign> create(std::uint32_t input_rate, std::uint32_t output_rate,
                                                   HqPreset preset, HqArithmetic arithmetic);
+    // A new design, not shared.
+    static HqDesign build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
+                          HqArithmetic arithmetic);
+    // Designs alive in the shared cache; for tests.
+    static std::size_t shared_designs();
 
     std::uint32_t input_rate() const noexcept { return input_rate_; }
     std::uint32_t output_rate() const noexcept { return output_rate_; }

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/arith.hpp"
+#include "base/fault.hpp"
 #include "base/memory.hpp"
 
 namespace tenvira {
@@ -22,7 +23,7 @@ std::uint64_t HqPath<S>::due(const StreamState<S>& s, std::int64_t frames_in, bo
 }
 
 template <typename S>
-void HqPath<S>::render(StreamState<S>& s, std::vector<S>& out, bool at_end) {
+void HqPath<S>::render(StreamState<S>& s, OutputSink<S>& out, bool at_end) {
     const std::uint64_t channels = s.channels;
     const auto from = static_cast<std::int64_t>(stream_.frames_in());
     if (s.frames_in > from) {
@@ -36,11 +37,24 @@ void HqPath<S>::render(StreamState<S>& s, std::vector<S>& out, bool at_end) {
         stream_.append(staging_.data(), frames);
     }
     const std::uint64_t n = at_end ? stream_.pending_at_end() : stream_.frames_due_after(0);
-    const std::size_t base = out.size();
-    out.resize(base + static_cast<std::size_t>(n * channels));
-    const std::uint64_t got = stream_.render(out.data() + base, n, at_end);
-    out.resize(base + static_cast<std::size_t>(got * channels));
-    s.frames_out += static_cast<std::int64_t>(got);
+    if (n == 0) return;
+    S* dst = out.grow(static_cast<std::size_t>(n * channels));
+    if (stream_.render(dst, n, at_end) != n) fault("studio stream rendered fewer frames than due");
+    s.frames_out += static_cast<std::int64_t>(n);
+}
+
+template <typename S>
+void HqPath<S>::save(std::optional<HqStream<S>>& state) const {
+    if (state) {
+        *state = stream_;
+    } else {
+        state.emplace(stream_);
+    }
+}
+
+template <typename S>
+void HqPath<S>::restore(const std::optional<HqStream<S>>& state) noexcept {
+    if (state) stream_ = *state;
 }
 
 template class HqPath<float>;

@@ -6,10 +6,12 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "filter/hq_design.hpp"
 #include "resampler/hq_stream.hpp"
+#include "resampler/output_sink.hpp"
 #include "resampler/stream_state.hpp"
 
 namespace tenvira {
@@ -24,9 +26,14 @@ public:
 
     // Frames render would produce with `frames_in` input frames appended.
     std::uint64_t due(const StreamState<S>& s, std::int64_t frames_in, bool at_end) const noexcept;
-    // Takes the rings' new frames and appends every frame now due to `out`,
+    // Takes the rings' new frames and writes every frame now due to `out`,
     // which has room for them.
-    void render(StreamState<S>& s, std::vector<S>& out, bool at_end);
+    void render(StreamState<S>& s, OutputSink<S>& out, bool at_end);
+
+    // The stream's state, kept and put back to undo a call. Saving reuses
+    // the kept storage; restoring into the same stream does not allocate.
+    void save(std::optional<HqStream<S>>& state) const;
+    void restore(const std::optional<HqStream<S>>& state) noexcept;
 
 private:
     HqStream<S> stream_;

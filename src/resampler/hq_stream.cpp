@@ -154,6 +154,10 @@ struct HqStream<S>::Engine {
     virtual std::uint64_t frames_in() const noexcept = 0;
     virtual std::uint64_t frames_out() const noexcept = 0;
     virtual const HqDesign& design() const noexcept = 0;
+    // A copy of this engine, or this engine's state copied into `into`,
+    // which is of the same kind.
+    virtual std::unique_ptr<Engine> clone() const = 0;
+    virtual void copy_to(Engine& into) const = 0;
 };
 
 namespace {
@@ -237,6 +241,20 @@ public:
     std::uint64_t pending_at_end() const noexcept override {
         const std::uint64_t end = total();
         return end > frames_out_ ? end - frames_out_ : 0;
+    }
+
+    std::unique_ptr<typename HqStream<S>::Engine> clone() const override { return std::make_unique<Chain>(*this); }
+    // The stream's state only; the per-block scratch is not part of it.
+    void copy_to(typename HqStream<S>::Engine& into) const override {
+        auto* target = dynamic_cast<Chain*>(&into);
+        if (target == nullptr || target->design_ != design_) fault("studio stream state copied across designs");
+        target->lines_ = lines_;
+        target->produced_ = produced_;
+        target->frames_in_ = frames_in_;
+        target->frames_out_ = frames_out_;
+        target->pos_n_ = pos_n_;
+        target->pos_phase_ = pos_phase_;
+        target->padded_ = padded_;
     }
 
     std::uint64_t frames_in() const noexcept override { return frames_in_; }
@@ -393,6 +411,15 @@ HqStream<S>::HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t chan
         }
     }
     if (!engine_) fault("studio design does not match the stream's sample type");
+}
+
+template <typename S>
+HqStream<S>::HqStream(const HqStream& other) : engine_(other.engine_->clone()) {}
+
+template <typename S>
+HqStream<S>& HqStream<S>::operator=(const HqStream& other) {
+    if (this != &other) other.engine_->copy_to(*engine_);
+    return *this;
 }
 
 template <typename S>

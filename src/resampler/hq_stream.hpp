@@ -33,6 +33,10 @@ public:
     HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend);
     HqStream(HqStream&&) noexcept;
     HqStream& operator=(HqStream&&) noexcept;
+    // Copies are the same stream at the same point; assigning a copy of a
+    // stream back to it (to undo calls) reuses its storage.
+    HqStream(const HqStream& other);
+    HqStream& operator=(const HqStream& other);
     ~HqStream();
 
     // Takes `frames` interleaved frames.
