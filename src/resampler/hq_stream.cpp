@@ -206,9 +206,12 @@ public:
     void append(const S* x, std::uint64_t frames) override {
         if (frames == 0) return;
         check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
-        for (std::uint64_t c = 0; c < channels_; ++c) {
+        // Local copies: stores through W* may alias the members otherwise.
+        const std::uint64_t channels = channels_;
+        for (std::uint64_t c = 0; c < channels; ++c) {
             W* dst = lines_[c].front().extend(frames);
-            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(x[f * channels_ + c]);
+            const S* src = x + c;
+            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * channels]);
         }
         frames_in_ += frames;
     }
@@ -290,15 +293,16 @@ private:
             while (produced_[k] < ready) {
                 const std::int64_t j0 = produced_[k];
                 const auto n = static_cast<std::size_t>(std::min<std::int64_t>(ready - j0, block));
+                W* even = even_.data();
+                W* odd = odd_.data();
                 for (auto& line : lines_) {
-                    const Line<W>& in = line[k];
-                    for (std::size_t j = 0; j < n; ++j) even_[j] = *in.at(2 * (j0 + static_cast<std::int64_t>(j)));
+                    const W* x = line[k].at(2 * j0);              // x[2j] of output j0 + j
+                    const W* y = line[k].at(2 * (j0 - taps) + 1);  // x[2m + 1], m from j0 - taps
+                    for (std::size_t j = 0; j < n; ++j) even[j] = x[2 * j];
                     const std::size_t odd_count = n + 2 * static_cast<std::size_t>(taps) - 1;
-                    for (std::size_t m = 0; m < odd_count; ++m) {
-                        odd_[m] = *in.at(2 * (j0 - taps + static_cast<std::int64_t>(m)) + 1);
-                    }
+                    for (std::size_t m = 0; m < odd_count; ++m) odd[m] = y[2 * m];
                     W* dst = line[k + 1].extend(n);
-                    T::half_band(*kernels_, even_.data(), odd_.data() + taps, T::taps(h), h.count(), n, dst);
+                    T::half_band(*kernels_, even, odd + taps, T::taps(h), h.count(), n, dst);
                 }
                 produced_[k] += static_cast<std::int64_t>(n);
             }
@@ -308,16 +312,29 @@ private:
 
     void render_block(S* out, std::size_t b) {
         const HqPolyphase& poly = design_->polyphase();
-        for (std::size_t m = 0; m < b; ++m) {
-            plan_n_[m] = pos_n_;
-            plan_phase_[m] = pos_phase_;
-            pos_n_ += step_whole_;
-            pos_phase_ += step_part_;
-            if (pos_phase_ >= poly.step_den) {
-                pos_phase_ -= poly.step_den;
-                pos_n_ += 1;
+        {
+            std::int64_t n = pos_n_;
+            std::uint64_t phase = pos_phase_;
+            const std::uint64_t q = poly.step_den, part = step_part_;
+            const std::int64_t whole = step_whole_;
+            std::int64_t* plan_n = plan_n_.data();
+            std::uint64_t* plan_phase = plan_phase_.data();
+            for (std::size_t m = 0; m < b; ++m) {
+                plan_n[m] = n;
+                plan_phase[m] = phase;
+                n += whole;
+                phase += part;
+                if (phase >= q) {
+                    phase -= q;
+                    n += 1;
+                }
             }
+            pos_n_ = n;
+            pos_phase_ = phase;
         }
+        const std::uint64_t channels = channels_;
+        R* results = results_.data();
+        R* scratch = scratch_.data();
         const auto* rows = T::rows(poly);
         const auto taps = static_cast<std::size_t>(poly.taps);
         for (std::uint64_t c = 0; c < channels_; ++c) {
@@ -330,12 +347,13 @@ private:
                 for (std::size_t g = 0; g < groups; ++g) {
                     const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
                     T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), static_cast<std::size_t>(poly.step_num),
-                           rows + plan_phase_[g] * taps, taps, count, scratch_.data());
-                    for (std::size_t k = 0; k < count; ++k) results_[g + k * q] = scratch_[k];
+                           rows + plan_phase_[g] * taps, taps, count, scratch);
+                    for (std::size_t k = 0; k < count; ++k) results[g + k * q] = scratch[k];
                 }
-                for (std::size_t m = 0; m < b; ++m) out[m * channels_ + c] = T::out(results_[m]);
+                S* dst = out + c;
+                for (std::size_t m = 0; m < b; ++m) dst[m * channels] = T::out(results[m]);
             } else {
-                for (std::size_t m = 0; m < b; ++m) out[m * channels_ + c] = interpolated(line, m, rows, taps);
+                for (std::size_t m = 0; m < b; ++m) out[m * channels + c] = interpolated(line, m, rows, taps);
             }
         }
         frames_out_ += b;
