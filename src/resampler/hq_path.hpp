@@ -37,7 +37,8 @@ public:
 
 private:
     HqStream<S> stream_;
-    std::vector<S> staging_;  // the new frames, interleaved
+    std::vector<S> staging_;  // the new frames, channel after channel
+    std::vector<const S*> planes_;
 };
 
 extern template class HqPath<float>;

@@ -32,6 +32,20 @@ public:
         buf_.assign(static_cast<std::size_t>(history), W{});
     }
 
+    Line(const Line& other) : buf_(other.buf_.begin() + static_cast<std::ptrdiff_t>(other.head_), other.buf_.end()),
+                              first_(other.first_) {}
+    // Copies the retained frames only, into this line's storage.
+    Line& operator=(const Line& other) {
+        if (this != &other) {
+            buf_.assign(other.buf_.begin() + static_cast<std::ptrdiff_t>(other.head_), other.buf_.end());
+            head_ = 0;
+            first_ = other.first_;
+        }
+        return *this;
+    }
+    Line(Line&&) noexcept = default;
+    Line& operator=(Line&&) noexcept = default;
+
     std::int64_t end() const noexcept { return first_ + static_cast<std::int64_t>(buf_.size() - head_); }
     const W* at(std::int64_t a) const noexcept { return buf_.data() + head_ + (a - first_); }
 
@@ -146,7 +160,7 @@ void lagrange4(double a, double w[4]) noexcept {
 template <typename S>
 struct HqStream<S>::Engine {
     virtual ~Engine() = default;
-    virtual void append(const S* x, std::uint64_t frames) = 0;
+    virtual void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) = 0;
     virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
     virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
     virtual std::uint64_t pending_at_end() const noexcept = 0;
@@ -154,6 +168,7 @@ struct HqStream<S>::Engine {
     virtual std::uint64_t frames_in() const noexcept = 0;
     virtual std::uint64_t frames_out() const noexcept = 0;
     virtual const HqDesign& design() const noexcept = 0;
+    virtual std::uint64_t channels() const noexcept = 0;
     // A copy of this engine, or this engine's state copied into `into`,
     // which is of the same kind.
     virtual std::unique_ptr<Engine> clone() const = 0;
@@ -203,15 +218,15 @@ public:
         padded_ = false;
     }
 
-    void append(const S* x, std::uint64_t frames) override {
+    // Channel c's frames are x[c][f * stride] (interleaved: x[c] = base + c,
+    // stride = channels; planar: stride 1).
+    void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) override {
         if (frames == 0) return;
         check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
-        // Local copies: stores through W* may alias the members otherwise.
-        const std::uint64_t channels = channels_;
-        for (std::uint64_t c = 0; c < channels; ++c) {
+        for (std::uint64_t c = 0; c < channels_; ++c) {
             W* dst = lines_[c].front().extend(frames);
-            const S* src = x + c;
-            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * channels]);
+            const S* src = x[c];  // a local: stores through W* could alias members
+            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * stride]);
         }
         frames_in_ += frames;
     }
@@ -261,6 +276,7 @@ public:
     }
 
     std::uint64_t frames_in() const noexcept override { return frames_in_; }
+    std::uint64_t channels() const noexcept override { return channels_; }
     std::uint64_t frames_out() const noexcept override { return frames_out_; }
     const HqDesign& design() const noexcept override { return *design_; }
 
@@ -449,7 +465,15 @@ HqStream<S>::~HqStream() = default;
 
 template <typename S>
 void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
-    engine_->append(interleaved, frames);
+    const std::uint64_t channels = engine_->channels();
+    std::vector<const S*> starts(static_cast<std::size_t>(channels));
+    for (std::uint64_t c = 0; c < channels; ++c) starts[c] = interleaved + c;
+    engine_->append(starts.data(), frames, channels);
+}
+
+template <typename S>
+void HqStream<S>::append_planar(const S* const* channels, std::uint64_t frames) {
+    engine_->append(channels, frames, 1);
 }
 
 template <typename S>

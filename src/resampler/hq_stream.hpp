@@ -41,6 +41,8 @@ public:
 
     // Takes `frames` interleaved frames.
     void append(const S* interleaved, std::uint64_t frames);
+    // The same from one array per channel.
+    void append_planar(const S* const* channels, std::uint64_t frames);
 
     // Writes up to `max_frames` of the frames now due (interleaved) and
     // returns how many; with `at_end`, the rest of the stream is due.
