@@ -11,10 +11,6 @@ constexpr HqKernels scalar = {"scalar", hq_rows_f32_scalar, hq_rows_f64_scalar, 
                               hq_half_band_f32_scalar, hq_half_band_f64_scalar};
 constexpr HqKernels avx2 = {"avx2+fma", hq_rows_f32_avx2, hq_rows_f64_avx2, hq_rows_i16_avx2,
                             hq_half_band_f32_avx2, hq_half_band_f64_avx2};
-constexpr HqKernels avx512 = {"avx512f", hq_rows_f32_avx512, hq_rows_f64_avx512, hq_rows_i16_avx2,
-                              hq_half_band_f32_avx2, hq_half_band_f64_avx2};
-constexpr HqKernels avx512_alone = {"avx512f", hq_rows_f32_avx512, hq_rows_f64_avx512, hq_rows_i16_scalar,
-                                    hq_half_band_f32_scalar, hq_half_band_f64_scalar};
 
 }  // namespace
 
@@ -23,7 +19,7 @@ const HqKernels& hq_kernels(FirBackend backend) noexcept {
         case FirBackend::Avx2Fma:
             return avx2;
         case FirBackend::Avx512f:
-            return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma) ? avx512 : avx512_alone;
+            return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma) ? avx2 : scalar;
         case FirBackend::Scalar:
         case FirBackend::Neon:
         case FirBackend::Rvv:

@@ -46,10 +46,4 @@ void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coe
 void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,
                            double centre, std::size_t n, double* out) noexcept;
 
-// Require AVX-512F.
-void hq_rows_f32_avx512(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
-                        float* out) noexcept;
-void hq_rows_f64_avx512(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
-                        double* out) noexcept;
-
 }  // namespace tenvira

@@ -11,11 +11,20 @@ namespace tenvira {
 
 namespace {
 
-#include "backend/x86/hq_transpose.inc"
-
-}  // namespace
-
-namespace {
+// Sums of eight 8-lane registers: lane d of the result is the sum of the
+// lanes of r[d], added as ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)).
+inline __m256 hq_lane_sums8(__m256 r[8]) {
+    const __m256 t0 = _mm256_hadd_ps(r[0], r[1]);
+    const __m256 t1 = _mm256_hadd_ps(r[2], r[3]);
+    const __m256 t2 = _mm256_hadd_ps(r[4], r[5]);
+    const __m256 t3 = _mm256_hadd_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_hadd_ps(t0, t1);
+    const __m256 u1 = _mm256_hadd_ps(t2, t3);
+    // u0 = [s0 s1 s2 s3 | s0' s1' s2' s3'] (low and high 128-bit halves).
+    const __m256 lo = _mm256_permute2f128_ps(u0, u1, 0x20);
+    const __m256 hi = _mm256_permute2f128_ps(u0, u1, 0x31);
+    return _mm256_add_ps(lo, hi);
+}
 
 // D products with one row, D <= 8: one fused chain per product and lane,
 // the lanes summed at the end, the tail fused in order. Every product gets
