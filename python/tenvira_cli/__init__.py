@@ -11,10 +11,10 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 from .cli import main
-from .settings import Options, RawFormat
 
 if TYPE_CHECKING:
     from .convert import Result, convert_file
+    from .settings import Options, RawFormat
 
 __all__ = ["main", "convert_file", "Options", "RawFormat", "Result"]
 
@@ -24,4 +24,8 @@ def __getattr__(name: str) -> Any:
         from . import convert
 
         return getattr(convert, name)
+    if name in ("Options", "RawFormat"):
+        from . import settings
+
+        return getattr(settings, name)
     raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -26,6 +26,7 @@ import tenvira
 
 from .errors import InputError, UsageError, describe_os_error
 from .formats import (
+    HEADER_ROOM,
     FileType,
     SampleFormat,
     choose_subtype,
@@ -111,9 +112,9 @@ def _plan(source: Source, output: str, dest: Destination, options: Options) -> _
         warnings.append(f"{output}: over 4 GiB, written as RF64")
     if not header_rate_fits(ftype, options.rate, source.channels, out):
         raise UsageError(f"{options.rate} Hz is beyond what a {ftype.major} header can hold")
-    if size is not None and source.size and size > ABSURD_GROWTH * source.size:
+    if size is not None and source.size and size - HEADER_ROOM > ABSURD_GROWTH * source.size:
         warnings.append(
-            f"{output}: the output will be {size / source.size:.0f} times the size of the input "
+            f"{output}: the output will be {(size - HEADER_ROOM) / source.size:.0f} times the size of the input "
             f"({size / 2**20:.0f} MiB)"
         )
     if size is not None and dest.kind in ("new", "replace"):

@@ -91,10 +91,20 @@ def remove_temporaries() -> None:
         discard(path)
 
 
+def _temporary_directory() -> str:
+    """$TMPDIR, $TEMP or $TMP, else /tmp; unlike ``tempfile.gettempdir``
+    without a probe file of its own that a signal could leave behind."""
+    for name in ("TMPDIR", "TEMP", "TMP"):
+        value = os.environ.get(name)
+        if value and os.path.isdir(value):
+            return value
+    return tempfile.gettempdir()
+
+
 def scratch_file(suffix: str = "") -> str:
     """A registered temporary file in the temporary directory, for a stream
     that libsndfile must read or write as a file."""
-    directory = tempfile.gettempdir()
+    directory = _temporary_directory()
     path = _temporary_name(directory)[: -len(".tmp")] + suffix
     try:
         _create(path, 0o600)
