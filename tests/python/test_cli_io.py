@@ -200,8 +200,11 @@ def test_ctrl_c_at_start_is_quiet(tmp_path, wav16, delay):
         _, err = p.communicate(timeout=60)
     finally:
         p.kill()
-    assert (p.returncode, err.decode()) in [(130, "tenvira: interrupted\n"), (0, "")]
-    if (tmp_path / "out.wav").exists():  # finished before the signal: complete
+    done = (tmp_path / "out.wav").exists()
+    # Once done, the signal may land in the interpreter's own exit, where
+    # Python has given the default action back.
+    assert (p.returncode, err.decode()) in [(130, "tenvira: interrupted\n"), (0, "")] + done * [(-signal.SIGINT, "")]
+    if done:  # finished before the signal: complete
         np.testing.assert_array_equal(read_audio(tmp_path / "out.wav")[0], wav16[1])
     assert leftovers(tmp_path, "in.wav", "out.wav") == []
 
