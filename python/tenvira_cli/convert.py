@@ -41,7 +41,7 @@ from .formats import (
 )
 from .output import Destination, resolve
 from .quantize import Quantizer
-from .settings import Options
+from .settings import MAX_CHUNK_SAMPLES, Options
 from .sink import OutputSpec, Sink, open_sink
 from .source import Source, open_source
 
@@ -107,11 +107,11 @@ def _plan(source: Source, output: str, dest: Destination, options: Options) -> _
     warnings: list[str] = []
     frames = None if source.frames is None else math.ceil(source.frames * options.rate / source.rate)
     size = None if frames is None else estimated_bytes(frames, source.channels, out)
+    if not header_rate_fits(ftype, options.rate, source.channels, out):
+        raise UsageError(f"{options.rate} Hz is beyond what a {ftype.major} header can hold")
     ftype, switched = fit_to_size(ftype, size)
     if switched:
         warnings.append(f"{output}: over 4 GiB, written as RF64")
-    if not header_rate_fits(ftype, options.rate, source.channels, out):
-        raise UsageError(f"{options.rate} Hz is beyond what a {ftype.major} header can hold")
     if size is not None and source.size and size - HEADER_ROOM > ABSURD_GROWTH * source.size:
         warnings.append(
             f"{output}: the output will be {(size - HEADER_ROOM) / source.size:.0f} times the size of the input "
@@ -146,6 +146,14 @@ def _resampler(
         return cls(source.rate, options.rate, source.channels, options.quality, options.backend, chunk)
     except ValueError as e:
         raise UsageError(str(e)) from None
+
+
+def _chunk_frames(source: Source, options: Options) -> int:
+    """Input frames per step: ``chunk_ms`` of input, fewer where the input
+    or the output of a step would pass MAX_CHUNK_SAMPLES."""
+    growth = max(1, math.ceil(options.rate / source.rate))
+    wanted = round(source.rate * options.chunk_ms / 1000.0)
+    return max(1, min(wanted, MAX_CHUNK_SAMPLES // (source.channels * growth)))
 
 
 class _Pipeline:
@@ -238,7 +246,7 @@ def convert_file(
     try:
         dest = resolve(out_name, options.force)
         plan = _plan(source, out_name, dest, options)
-        chunk = max(1, round(source.rate * options.chunk_ms / 1000.0))
+        chunk = _chunk_frames(source, options)
         pipe = _Pipeline(source, plan, options, chunk, seed_name or os.path.basename(out_name))
         with open_sink(dest, plan.spec, stdout or sys.stdout.buffer) as sink:
             frames_in, frames_out = _stream(source, pipe, sink, in_name, progress)
