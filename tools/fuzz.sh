@@ -49,7 +49,7 @@ build() {
       while [ "$(jobs -rp | wc -l)" -ge "$JOBS" ]; do sleep 0.2; done
     fi
   }
-  for src in src/aligned/*.cpp src/ring/*.cpp src/resampler/*.cpp src/filter/*.cpp src/iir/*.cpp src/backend/*.cpp; do
+  for src in src/base/*.cpp src/aligned/*.cpp src/ring/*.cpp src/resampler/*.cpp src/filter/*.cpp src/iir/*.cpp src/backend/*.cpp; do
     [ -f "$src" ] && compile "$src"
   done
   compile src/backend/x86/avx2.cpp -mavx2 -mfma

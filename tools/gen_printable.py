@@ -1,11 +1,11 @@
-"""Writes src/resampler/printable_ranges.inc: the code points that quoted
+"""Writes src/base/printable_ranges.inc: the code points that quoted
 names show unescaped.
 
 A code point is printable when str.isprintable() accepts it and it is not a
 combining mark (Mn, Mc, Me). Run with CPython 3.11 (Unicode 14.0) so that the
 table matches the one in the repository:
 
-    python3 tools/gen_printable.py > src/resampler/printable_ranges.inc
+    python3 tools/gen_printable.py > src/base/printable_ranges.inc
 """
 
 import sys

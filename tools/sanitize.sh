@@ -73,7 +73,5 @@ if [ "$PART" != cpp ]; then
   PYTHONPATH="$PWD/$BUILD/site:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" \
     "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@" \
       --deselect tests/python/test_module.py::test_extension_exports_only_its_init_function \
-      --deselect "tests/python/test_streaming.py::test_many_calls_leave_memory_flat[F32Resampler]" \
-      --deselect "tests/python/test_streaming.py::test_many_calls_leave_memory_flat[I16Resampler]"
 fi
 echo "sanitize: no reports"

@@ -17,10 +17,12 @@ how many frames the stream has emitted minus the ideal count
 drifts. After finish the output total must be exactly ceil(N x out / in).
 Exit status 1 if a total is wrong, a call's statistics disagree with its
 output, the lag wanders, or RSS grows by more than --rss-slack KiB after the
-warm-up.
+warm-up. Without --short it also makes 10^5 process calls per class and
+checks that neither Python objects nor RSS grow.
 """
 
 import argparse
+import gc
 import math
 import os
 import pathlib
@@ -29,6 +31,10 @@ import shutil
 import subprocess
 import sys
 import time
+import tracemalloc
+
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
+from support import rss_kib  # noqa: E402
 
 # (name, input rate, output rate, quality, channels, half the filter length)
 PATHS = [
@@ -42,14 +48,6 @@ PATHS = [
 ]
 WARMUP_CALLS = 100
 CHECKPOINTS = 10
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 def chunk_signal(kind, frames, channels):
@@ -118,6 +116,36 @@ def soak(tenvira, name, fin, fout, quality, channels, half, kind, frames, backen
     }
 
 
+def python_objects_stay_flat(tenvira, calls):
+    """Many process calls whose results are dropped at once: neither Python
+    objects (allocated blocks, traced bytes) nor RSS may grow. Returns the
+    problems found."""
+    problems = []
+    for cls in (tenvira.F32Resampler, tenvira.I16Resampler):
+        r = cls(48000, 16000, 1, "fast")
+        chunk = chunk_signal("float32" if cls is tenvira.F32Resampler else "int16", 480, 1)
+        for _ in range(2000):
+            r.process(chunk)
+        gc.collect()
+        blocks, rss = sys.getallocatedblocks(), rss_kib()
+        for _ in range(calls):
+            r.process(chunk)
+        gc.collect()
+        grown_blocks, grown_rss = sys.getallocatedblocks() - blocks, rss_kib() - rss
+        tracemalloc.start()
+        before, _ = tracemalloc.get_traced_memory()
+        for _ in range(calls // 10):
+            r.process(chunk)
+        gc.collect()
+        after, _ = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+        print(f"{cls.__name__}: {calls:,} process calls: {grown_blocks} more allocated blocks, "
+              f"RSS +{grown_rss} KiB; {calls // 10:,} more: {after - before} bytes traced")
+        if grown_blocks >= 100 or grown_rss >= 4 * 1024 or after - before >= 16 * 1024:
+            problems.append(f"{cls.__name__}: Python objects or RSS grew over {calls:,} calls")
+    return problems
+
+
 def run(args):
     import tenvira
 
@@ -142,6 +170,11 @@ def run(args):
                 for p in res["problems"]:
                     print(f"  PROBLEM: {p}")
                 failed |= bool(res["problems"])
+    if not args.short:
+        print()
+        for p in python_objects_stay_flat(tenvira, 100_000):
+            print(f"PROBLEM: {p}")
+            failed = True
     print("\nsoak:", "FAILED" if failed else "all streams exact, memory flat")
     return 1 if failed else 0
 

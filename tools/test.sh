@@ -1,13 +1,40 @@
 #!/usr/bin/env bash
-# Runs every test: the C++ suite through CTest, the wheel's ABI check, the
-# type stubs and the Python suite against the installed module, then the
-# reliability checks: both suites under the sanitizers, a bounded fuzz run of
-# the engine and a soak of every path (also under valgrind).
+# Runs the tests.
+#
+#   tools/test.sh           everything, as CI does: the C++ suite through
+#                           CTest, the wheel's ABI check, the type stubs, the
+#                           Python suite against the installed wheel, then the
+#                           reliability checks (both suites under the
+#                           sanitizers, a bounded fuzz run of the engine, a soak
+#                           of every path, also under valgrind)
+#   tools/test.sh --quick   the everyday loop: an incremental build of the
+#                           working tree (build/quick), then the C++ and Python
+#                           suites against that build, nothing installed
+#
+# Extra arguments after --quick go to pytest (e.g. `--quick -k streaming`).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc)}
 export PIP_ROOT_USER_ACTION=ignore
+
+if [ "${1:-}" = "--quick" ]; then
+  shift
+  [ "${SKIP_SETUP:-0}" = 1 ] || bash tools/setup.sh
+  echo "== build (build/quick)"
+  cmake -S . -B build/quick -DTENVIRA_BUILD_MODULE=ON -DTENVIRA_BUILD_TESTS=ON -DCMAKE_BUILD_TYPE=Release \
+    -DPython_EXECUTABLE="$(command -v "$PYTHON")" >/dev/null
+  cmake --build build/quick -j "$JOBS"
+  cmake --install build/quick --prefix "$PWD/build/quick/site" >/dev/null
+  echo "== C++ tests"
+  ctest --test-dir build/quick --output-on-failure -j "$JOBS" | tail -n 3
+  echo "== Python tests"
+  # The module of this build and the tool from the working tree come first
+  # on the path; tests that need the installed distribution skip.
+  TENVIRA_QUICK=1 PYTHONPATH="$PWD/build/quick/site:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" \
+    "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@"
+  exit 0
+fi
 
 bash tools/setup.sh
 

@@ -6,8 +6,8 @@
 #include <limits>
 #include <new>
 
-#include "aligned/memory.hpp"
-#include "resampler/fault.hpp"
+#include "base/memory.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira::aligned_detail {
 

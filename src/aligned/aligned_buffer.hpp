@@ -67,7 +67,6 @@ public:
     // Allocated bytes: count × sizeof(T), but at least 1.
     std::size_t byte_size() const noexcept { return size_; }
     const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-    std::span<const T> view() const noexcept { return {data_, count_}; }
     const T* begin() const noexcept { return data_; }
     const T* end() const noexcept { return data_ + count_; }
 

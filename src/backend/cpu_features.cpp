@@ -1,29 +1,61 @@
 #include "backend/cpu_features.hpp"
 
-#include <atomic>
-
 #if defined(__x86_64__) || defined(__i386__)
 #include <cpuid.h>
 #endif
 
 namespace tenvira {
 
+namespace {
+
+// CPUID.1:ECX
+constexpr unsigned fma_bit = 12;
+constexpr unsigned xsave_bit = 26;
+constexpr unsigned osxsave_bit = 27;
+constexpr unsigned f16c_bit = 29;
+// CPUID.(7,0):EBX
+constexpr unsigned avx2_bit = 5;
+constexpr unsigned avx512f_bit = 16;
+// XCR0: the SSE and AVX register state, and the three AVX-512 states
+// (opmask, upper halves of ZMM0-15, ZMM16-31).
+constexpr std::uint64_t xcr0_avx_state = 0x6;
+constexpr std::uint64_t xcr0_avx512_state = 0xE0;
+// The first leaf with the structured extended features.
+constexpr std::uint32_t extended_features_leaf = 7;
+
+bool bit(std::uint32_t word, unsigned n) noexcept { return (word >> n) & 1u; }
+
+// Whether the operating system saves the extended register state, which
+// makes XCR0 readable and meaningful.
+bool os_saves_extended_state(std::uint32_t leaf1_ecx) noexcept {
+    return bit(leaf1_ecx, xsave_bit) && bit(leaf1_ecx, osxsave_bit);
+}
+
+}  // namespace
+
+FeatureSet CpuFeatures::set() const noexcept {
+    FeatureSet s;
+    if (avx2) s = s | CpuFeature::Avx2;
+    if (fma) s = s | CpuFeature::Fma;
+    if (avx512f) s = s | CpuFeature::Avx512f;
+    return s;
+}
+
 CpuFeatures features_from_cpuid(const CpuidWords& w) noexcept {
     CpuFeatures f;
     if (w.max_basic_leaf == 0) return f;
 
-    const bool fma = (w.leaf1_ecx >> 12) & 1;
-    const bool xsave = (w.leaf1_ecx >> 26) & 1;
-    const bool osxsave = (w.leaf1_ecx >> 27) & 1;
-    const bool f16c = (w.leaf1_ecx >> 29) & 1;
-    const bool avx2 = w.max_basic_leaf >= 7 && ((w.leaf7_ebx >> 5) & 1);
-    const bool avx512f = w.max_basic_leaf >= 7 && ((w.leaf7_ebx >> 16) & 1);
+    const bool fma = bit(w.leaf1_ecx, fma_bit);
+    const bool f16c = bit(w.leaf1_ecx, f16c_bit);
+    const bool extended = w.max_basic_leaf >= extended_features_leaf;
+    const bool avx2 = extended && bit(w.leaf7_ebx, avx2_bit);
+    const bool avx512f = extended && bit(w.leaf7_ebx, avx512f_bit);
 
     bool avx_state = false;
     bool avx512_state = false;
-    if (xsave && osxsave) {
-        avx_state = (w.xcr0 & 0x6) == 0x6;
-        avx512_state = avx_state && (w.xcr0 & 0xE0) == 0xE0;
+    if (os_saves_extended_state(w.leaf1_ecx)) {
+        avx_state = (w.xcr0 & xcr0_avx_state) == xcr0_avx_state;
+        avx512_state = avx_state && (w.xcr0 & xcr0_avx512_state) == xcr0_avx512_state;
     }
 
     f.avx2 = avx2 && avx_state;
@@ -41,13 +73,11 @@ CpuidWords read_cpuid() noexcept {
     if (w.max_basic_leaf == 0) return w;
     __cpuid(1, a, b, c, d);
     w.leaf1_ecx = c;
-    if (w.max_basic_leaf >= 7) {
-        __cpuid_count(7, 0, a, b, c, d);
+    if (w.max_basic_leaf >= extended_features_leaf) {
+        __cpuid_count(extended_features_leaf, 0, a, b, c, d);
         w.leaf7_ebx = b;
     }
-    const bool xsave = (w.leaf1_ecx >> 26) & 1;
-    const bool osxsave = (w.leaf1_ecx >> 27) & 1;
-    if (xsave && osxsave) {
+    if (os_saves_extended_state(w.leaf1_ecx)) {
         std::uint32_t lo = 0, hi = 0;
         // XGETBV with ECX = 0 reads XCR0. Written as an instruction so that
         // this file needs no ISA flags.
@@ -58,45 +88,12 @@ CpuidWords read_cpuid() noexcept {
     return w;
 }
 
-namespace {
-
-constexpr std::uint32_t filled_bit = 1u << 31;
-std::atomic<std::uint32_t> feature_word{0};
-
-std::uint32_t pack(const CpuFeatures& f) noexcept {
-    return filled_bit | (f.avx2 ? 1u : 0u) | (f.fma ? 2u : 0u) | (f.avx512f ? 4u : 0u);
-}
-
-std::uint32_t load_features() noexcept {
-    std::uint32_t word = feature_word.load(std::memory_order_relaxed);
-    if (word & filled_bit) return word;
-    word = pack(features_from_cpuid(read_cpuid()));
-    feature_word.store(word, std::memory_order_relaxed);
-    return word;
-}
-
-}  // namespace
-
 const CpuFeatures& cpu_features() noexcept {
-    static const CpuFeatures features = [] {
-        const std::uint32_t w = load_features();
-        CpuFeatures f;
-        f.avx2 = w & 1u;
-        f.fma = w & 2u;
-        f.avx512f = w & 4u;
-        return f;
-    }();
+    // Detected on first use; the guard of the static makes it happen once.
+    static const CpuFeatures features = features_from_cpuid(read_cpuid());
     return features;
 }
 
-bool has_feature(CpuFeature feature) noexcept {
-    const std::uint32_t w = load_features();
-    switch (feature) {
-        case CpuFeature::Avx2: return w & 1u;
-        case CpuFeature::Fma: return w & 2u;
-        case CpuFeature::Avx512f: return w & 4u;
-    }
-    return false;
-}
+bool has_feature(CpuFeature feature) noexcept { return cpu_features().set().contains(feature); }
 
 }  // namespace tenvira

@@ -1,112 +1,132 @@
 #include "backend/fir_backend.hpp"
 
-#include "backend/cpu_features.hpp"
-#include "backend/kernels.hpp"
+#include <array>
 
 namespace tenvira {
 
 namespace {
 
-constexpr BackendRecord records[] = {
-    {FirBackend::Scalar, "scalar", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     dot_f32_scalar_shared, dot_i16_q15_scalar_shared, columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
-    {FirBackend::Avx2Fma, "avx2+fma", dot_f32_avx2_inner, dot_i16_q15_avx2_inner, dot_f32_avx2_batch,
-     dot_i16_q15_avx2_batch, dot_f32_avx2_shared, dot_i16_q15_avx2_shared, columns_f32_avx2, columns_i16_avx2, plan_frames_avx2},
-    {FirBackend::Avx512f, "avx512f", dot_f32_avx512_inner, dot_i16_q15_avx512_backend, dot_f32_avx512_batch,
-     dot_i16_q15_avx512_backend_batch, dot_f32_avx512_shared, dot_i16_q15_avx512_backend_shared,
-     columns_f32_avx512_backend, columns_i16_avx512_backend,
-     plan_frames_avx512_backend},
-    // No vector kernels for these architectures in an x86-64 build.
-    {FirBackend::Neon, "neon", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     dot_f32_scalar_shared, dot_i16_q15_scalar_shared, columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
-    {FirBackend::Rvv, "rvv", dot_f32_scalar, dot_i16_q15_scalar, dot_f32_scalar_batch, dot_i16_q15_scalar_batch,
-     dot_f32_scalar_shared, dot_i16_q15_scalar_shared, columns_f32_scalar, columns_i16_scalar, plan_frames_scalar},
+// What one instruction set provides, and what it needs. A family left empty
+// is not provided by that instruction set.
+struct KernelSource {
+    FeatureSet needs;
+    F32Kernels f32;
+    I16Kernels i16;
+    ColumnKernels columns;
+    PlanKernel plan;
 };
 
-bool avx2_and_fma() noexcept { return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma); }
+constexpr KernelSource scalar_source = {
+    FeatureSet(),
+    {dot_f32_scalar, dot_f32_scalar_batch, dot_f32_scalar_shared},
+    {dot_i16_q15_scalar, dot_i16_q15_scalar_batch, dot_i16_q15_scalar_shared},
+    {columns_f32_scalar, columns_i16_scalar},
+    plan_frames_scalar,
+};
 
-}  // namespace
+constexpr KernelSource avx2_source = {
+    FeatureSet(CpuFeature::Avx2) | CpuFeature::Fma,
+    {dot_f32_avx2_inner, dot_f32_avx2_batch, dot_f32_avx2_shared},
+    {dot_i16_q15_avx2_inner, dot_i16_q15_avx2_batch, dot_i16_q15_avx2_shared},
+    {columns_f32_avx2, columns_i16_avx2},
+    plan_frames_avx2,
+};
 
-std::int64_t dot_i16_q15_avx512_backend(const std::int16_t* window, const std::int16_t* coeffs,
-                                        std::size_t n) noexcept {
-    return avx2_and_fma() ? dot_i16_q15_avx2_inner(window, coeffs, n) : dot_i16_q15_scalar(window, coeffs, n);
-}
+constexpr KernelSource avx512_source = {
+    FeatureSet(CpuFeature::Avx512f),
+    {dot_f32_avx512_inner, dot_f32_avx512_batch, dot_f32_avx512_shared},
+    {},
+    {},
+    nullptr,
+};
 
-void dot_i16_q15_avx512_backend_batch(const std::int16_t* const* windows, const std::int16_t* const* rows,
-                                      std::size_t n, std::size_t count, std::int64_t* out) noexcept {
-    if (avx2_and_fma()) {
-        dot_i16_q15_avx2_batch(windows, rows, n, count, out);
-    } else {
-        dot_i16_q15_scalar_batch(windows, rows, n, count, out);
+// Sources of one family, best first; the scalar kernels close every list.
+using Sources = std::array<const KernelSource*, 3>;
+
+struct BackendRow {
+    FirBackend backend;
+    const char* name;
+    FeatureSet needs;
+    Sources f32_dots;
+    Sources i16_dots;
+    Sources columns;
+    Sources planning;
+};
+
+constexpr Sources scalar_only = {&scalar_source, nullptr, nullptr};
+constexpr Sources avx2_first = {&avx2_source, &scalar_source, nullptr};
+
+// Indexed by FirBackend. Only the float32 products of the AVX-512F backend
+// come from the AVX-512 unit; its int16 products, the fixed-ratio columns and
+// the planning, whose results are the same on every backend, are the AVX2
+// ones where the processor has AVX2 and FMA.
+constexpr BackendRow rows[] = {
+    {FirBackend::Scalar, "scalar", FeatureSet(), scalar_only, scalar_only, scalar_only, scalar_only},
+    {FirBackend::Avx2Fma, "avx2+fma", FeatureSet(CpuFeature::Avx2) | CpuFeature::Fma, avx2_first, avx2_first,
+     avx2_first, avx2_first},
+    {FirBackend::Avx512f, "avx512f", FeatureSet(CpuFeature::Avx512f), {&avx512_source, nullptr, nullptr},
+     avx2_first, avx2_first, avx2_first},
+    // No vector kernels for these architectures in an x86-64 build.
+    {FirBackend::Neon, "neon", FeatureSet::unavailable(), scalar_only, scalar_only, scalar_only, scalar_only},
+    {FirBackend::Rvv, "rvv", FeatureSet::unavailable(), scalar_only, scalar_only, scalar_only, scalar_only},
+};
+
+const BackendRow& row(FirBackend backend) noexcept { return rows[static_cast<std::size_t>(backend)]; }
+
+const KernelSource& first_present(const Sources& sources, FeatureSet cpu) noexcept {
+    for (const KernelSource* s : sources) {
+        if (s != nullptr && cpu.contains(s->needs)) return *s;
     }
+    return scalar_source;
 }
 
-// Planning and the fixed-ratio columns use AVX2 where the processor has it.
-std::size_t plan_frames_avx512_backend(double p, double d, std::size_t count, std::int64_t bound, double phases,
-                                       std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
-                                       std::int64_t* w, const void** rows) noexcept {
-    if (has_feature(CpuFeature::Avx2)) return plan_frames_avx2(p, d, count, bound, phases, last_phase, base, row_bytes, w, rows);
-    return plan_frames_scalar(p, d, count, bound, phases, last_phase, base, row_bytes, w, rows);
-}
+// The backend a request names, and what "auto" tries, best first.
+constexpr FirBackend auto_order[] = {FirBackend::Avx512f, FirBackend::Avx2Fma, FirBackend::Scalar};
 
-void columns_f32_avx512_backend(float* out, const float* centre, float c0, const float* const* sources,
-                                const float* coeffs, std::size_t taps, std::size_t n) noexcept {
-    if (has_feature(CpuFeature::Avx2)) {
-        columns_f32_avx2(out, centre, c0, sources, coeffs, taps, n);
-    } else {
-        columns_f32_scalar(out, centre, c0, sources, coeffs, taps, n);
-    }
-}
-
-void columns_i16_avx512_backend(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
-                                const std::int16_t* const* sources, const std::int16_t* coeffs,
-                                const std::size_t* group_ends, std::size_t groups, std::size_t n) noexcept {
-    if (has_feature(CpuFeature::Avx2)) {
-        columns_i16_avx2(out, centre, c0, sources, coeffs, group_ends, groups, n);
-    } else {
-        columns_i16_scalar(out, centre, c0, sources, coeffs, group_ends, groups, n);
-    }
-}
-
-void dot_i16_q15_avx512_backend_shared(const std::int16_t* const* windows, std::size_t step,
-                                       const std::int16_t* row, std::size_t n, std::size_t count,
-                                       std::int64_t* out) noexcept {
-    if (avx2_and_fma()) {
-        dot_i16_q15_avx2_shared(windows, step, row, n, count, out);
-    } else {
-        dot_i16_q15_scalar_shared(windows, step, row, n, count, out);
-    }
-}
-
-const BackendRecord& backend_record(FirBackend backend) noexcept {
-    return records[static_cast<std::size_t>(backend)];
-}
-
-const char* backend_name(FirBackend backend) noexcept { return backend_record(backend).name; }
-
-Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu) {
-    const bool avx2_fma = cpu.avx2 && cpu.fma;
+FirBackend requested(BackendRequest request) noexcept {
     switch (request) {
         case BackendRequest::Auto:
-            if (cpu.avx512f) return FirBackend::Avx512f;
-            if (avx2_fma) return FirBackend::Avx2Fma;
-            return FirBackend::Scalar;
-        case BackendRequest::Scalar:
-            return FirBackend::Scalar;
-        case BackendRequest::Avx2:
-            if (avx2_fma) return FirBackend::Avx2Fma;
-            return ResampleError::backend_unavailable("avx2+fma");
-        case BackendRequest::Avx512:
-            if (cpu.avx512f) return FirBackend::Avx512f;
-            return ResampleError::backend_unavailable("avx512f");
-        case BackendRequest::Neon:
-            return ResampleError::backend_unavailable("neon");
-        case BackendRequest::Rvv:
-            return ResampleError::backend_unavailable("rvv");
+        case BackendRequest::Scalar: return FirBackend::Scalar;
+        case BackendRequest::Avx2: return FirBackend::Avx2Fma;
+        case BackendRequest::Avx512: return FirBackend::Avx512f;
+        case BackendRequest::Neon: return FirBackend::Neon;
+        case BackendRequest::Rvv: return FirBackend::Rvv;
     }
     return FirBackend::Scalar;
 }
 
+}  // namespace
+
+const char* backend_name(FirBackend backend) noexcept { return row(backend).name; }
+
+Result<FirBackend> select_backend(BackendRequest request, const CpuFeatures& cpu) {
+    const FeatureSet have = cpu.set();
+    if (request == BackendRequest::Auto) {
+        for (FirBackend b : auto_order) {
+            if (have.contains(row(b).needs)) return b;
+        }
+        return FirBackend::Scalar;
+    }
+    const BackendRow& r = row(requested(request));
+    if (!have.contains(r.needs)) return ResampleError::backend_unavailable(r.name);
+    return r.backend;
+}
+
 Result<FirBackend> select_backend(BackendRequest request) { return select_backend(request, cpu_features()); }
+
+Kernels resolve_kernels(FirBackend backend, const CpuFeatures& cpu) noexcept {
+    const BackendRow& r = row(backend);
+    const FeatureSet have = cpu.set();
+    return Kernels{
+        r.backend,
+        r.name,
+        first_present(r.f32_dots, have).f32,
+        first_present(r.i16_dots, have).i16,
+        first_present(r.columns, have).columns,
+        first_present(r.planning, have).plan,
+    };
+}
+
+Kernels resolve_kernels(FirBackend backend) noexcept { return resolve_kernels(backend, cpu_features()); }
 
 }  // namespace tenvira

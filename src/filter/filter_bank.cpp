@@ -2,17 +2,18 @@
 
 #include <algorithm>
 #include <cmath>
+#include <numbers>
 #include <span>
 
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 
 namespace {
 
-constexpr double pi = 3.141592653589793;
-constexpr double half_pi = 1.5707963267948966;
-constexpr double one_third = 0.3333333333333333;
+constexpr double pi = std::numbers::pi;
+constexpr double half_pi = pi / 2;
+constexpr double one_third = 1.0 / 3.0;
 
 // Indexed by Quality: Fast, Balanced, Best.
 constexpr QualityPreset presets[] = {
@@ -75,7 +76,7 @@ std::vector<std::int16_t> quantise(const std::vector<float>& values) {
 // window that stays centred at c: the rows step the sinc's centre through one
 // input interval in P equal steps. Row 0 is centred between the two middle
 // taps and is symmetric; row P/2 is centred exactly on tap T/2.
-FilterBank design_polyphase(const QualityPreset& preset, double cutoff) {
+PolyphaseRows design_polyphase(const QualityPreset& preset, double cutoff) {
     const std::uint64_t T = preset.taps_per_phase;
     const std::uint64_t P = preset.phases;
     const std::vector<double> window = kaiser_window(T, preset.kaiser_beta);
@@ -101,12 +102,7 @@ FilterBank design_polyphase(const QualityPreset& preset, double cutoff) {
         }
     }
 
-    FilterBank bank;
-    bank.coeffs_f32 = aligned(rows);
-    bank.coeffs_q15 = aligned(quantise(rows));
-    bank.taps = T;
-    bank.phases = P;
-    return bank;
+    return PolyphaseRows{aligned(rows), aligned(quantise(rows))};
 }
 
 // 0.5 * sinc(d / 2), windowed: the low-pass at a quarter of the higher rate.
@@ -237,19 +233,10 @@ FilterBank FilterBank::create(std::uint32_t input_rate, std::uint32_t output_rat
     const bool half_band_pair =
         (input_rate == 8000 && output_rate == 16000) || (input_rate == 16000 && output_rate == 8000);
     const bool third_band_pair = input_rate == 24000 && output_rate == 8000;
-
-    if (!half_band_pair && !third_band_pair) {
-        return design_polyphase(preset, polyphase_cutoff(input_rate, output_rate));
-    }
-    FilterBank bank;
-    if (half_band_pair) {
-        bank.half_band = design_half_band(preset);
-    } else {
-        bank.third_band = design_third_band(preset);
-    }
-    bank.taps = 2 * preset.fixed_center + 1;
-    bank.phases = preset.phases;
-    return bank;
+    if (half_band_pair) return FilterBank{design_half_band(preset), preset.fixed_taps, preset.phases};
+    if (third_band_pair) return FilterBank{design_third_band(preset), preset.fixed_taps, preset.phases};
+    return FilterBank{design_polyphase(preset, polyphase_cutoff(input_rate, output_rate)), preset.taps_per_phase,
+                      preset.phases};
 }
 
 }  // namespace tenvira

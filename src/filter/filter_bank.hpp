@@ -5,15 +5,15 @@
 // 24000 -> 8000 one sparse third-band filter instead. Everything is designed
 // in double precision and stored twice, as float32 for the float engine and
 // as Q15 int16 for the int16 engine. Design is a pure function of the rates
-// and the quality; nothing is cached between engines.
+// and the quality.
 #pragma once
 
 #include <cstdint>
-#include <optional>
+#include <variant>
 #include <vector>
 
 #include "aligned/aligned_buffer.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 
 namespace tenvira {
 
@@ -69,19 +69,28 @@ struct ThirdBandFilter {
     std::int16_t center_q15 = 0;
 };
 
-// Exactly one of three forms: a polyphase bank (coeffs_* hold phases × taps
-// values, row-major, both optional filters absent), or a half-band filter, or
-// a third-band filter (coeffs_* empty).
-struct FilterBank {
+// The rows of a polyphase bank: phases × taps values, row-major, as float32
+// and as Q15.
+struct PolyphaseRows {
     AlignedBuffer<float> coeffs_f32;
     AlignedBuffer<std::int16_t> coeffs_q15;
-    std::optional<HalfBandFilter> half_band;
-    std::optional<ThirdBandFilter> third_band;
+};
+
+// Every coefficient one stream uses, in exactly one of three forms: a
+// polyphase bank, a half-band filter or a third-band filter. The form decides
+// how the stream is rendered.
+struct FilterBank {
+    std::variant<PolyphaseRows, HalfBandFilter, ThirdBandFilter> form;
     // Row length on the polyphase path; the full fixed-filter length
     // (2 * center + 1) on the fixed-ratio pairs.
     std::uint64_t taps = 0;
     // The quality's row count, on every path.
     std::uint64_t phases = 0;
+
+    // The form, or null when the bank has another one.
+    const PolyphaseRows* polyphase() const noexcept { return std::get_if<PolyphaseRows>(&form); }
+    const HalfBandFilter* half_band() const noexcept { return std::get_if<HalfBandFilter>(&form); }
+    const ThirdBandFilter* third_band() const noexcept { return std::get_if<ThirdBandFilter>(&form); }
 
     // Chooses the design by exact equality of the rates: 8000 <-> 16000 gets
     // the half-band filter, 24000 -> 8000 the third-band filter, every other

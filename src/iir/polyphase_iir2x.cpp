@@ -3,7 +3,7 @@
 #include <bit>
 #include <xmmintrin.h>
 
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 

@@ -1,14 +1,14 @@
 #include "python/args.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <optional>
-#include <type_traits>
 #include <string>
 
 #include "python/boundary.hpp"
+#include "python/buffers.hpp"
+#include "python/messages.hpp"
 
 namespace tenvira::python {
 
@@ -36,33 +36,8 @@ std::string qualified_type_name(PyObject* object) {
     return std::string(text, static_cast<std::size_t>(size));
 }
 
-// "'<qualified type name>' object is not an instance of '<what>'".
-std::string not_an_instance(PyObject* object, const char* what) {
-    std::string message = "'";
-    message += qualified_type_name(object);
-    message += "' object is not an instance of '";
-    message += what;
-    message += "'";
-    return message;
-}
-
-// 'a'; 'a' and 'b'; 'a', 'b', and 'c'.
-std::string join_names(const std::vector<const char*>& names) {
-    std::string out;
-    for (std::size_t i = 0; i < names.size(); ++i) {
-        if (i > 0) {
-            if (names.size() > 2) out += ",";
-            out += i + 1 == names.size() ? " and " : " ";
-        }
-        out += "'";
-        out += names[i];
-        out += "'";
-    }
-    return out;
-}
-
 [[noreturn]] void raise_out_of_range() {
-    raise(PyExc_OverflowError, "out of range integral type conversion attempted");
+    raise(PyExc_OverflowError, messages::out_of_range);
 }
 
 // An int read directly, anything else through __index__, as a C long.
@@ -76,171 +51,6 @@ long convert_long(PyObject* value) {
     }
     if (v == -1 && PyErr_Occurred()) throw_python_error();
     return v;
-}
-
-// Element formats read straight from a buffer. Sizes come from the view's
-// itemsize, so native and standard-size codes read alike.
-enum class Element : std::uint8_t { None, Signed, Unsigned, Float };
-
-struct BufferLayout {
-    Element element = Element::None;
-    Py_ssize_t itemsize = 0;
-};
-
-BufferLayout parse_format(const char* format, Py_ssize_t itemsize) {
-    if (format == nullptr) return {Element::Unsigned, itemsize == 1 ? 1 : 0};  // plain bytes
-    if (*format == '@' || *format == '=' || *format == '<') ++format;  // this host is little-endian
-    if (format[0] == '\0' || format[1] != '\0') return {};
-    switch (format[0]) {
-        case 'b': case 'h': case 'i': case 'l': case 'q':
-            if (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8) return {Element::Signed, itemsize};
-            return {};
-        case 'B': case 'H': case 'I': case 'L': case 'Q':
-            if (itemsize == 1 || itemsize == 2 || itemsize == 4 || itemsize == 8) return {Element::Unsigned, itemsize};
-            return {};
-        case 'f':
-            return itemsize == 4 ? BufferLayout{Element::Float, 4} : BufferLayout{};
-        case 'd':
-            return itemsize == 8 ? BufferLayout{Element::Float, 8} : BufferLayout{};
-        default:
-            return {};
-    }
-}
-
-// Exact types whose buffer holds the same values that iterating them yields.
-// Subclasses may iterate differently and take the general path.
-bool has_plain_buffer(PyObject* input) {
-    static PyObject* array_type = nullptr;
-    static PyObject* ndarray_type = nullptr;
-    PyTypeObject* type = Py_TYPE(input);
-    if (PyBytes_CheckExact(input) || PyByteArray_CheckExact(input) || PyMemoryView_Check(input)) {
-        return type == &PyBytes_Type || type == &PyByteArray_Type || type == &PyMemoryView_Type;
-    }
-    if (array_type == nullptr) {
-        PyRef module(PyImport_ImportModule("array"));
-        if (module) array_type = PyObject_GetAttrString(module.get(), "array");
-        if (array_type == nullptr) PyErr_Clear();
-    }
-    if (array_type != nullptr && reinterpret_cast<PyObject*>(type) == array_type) return true;
-    if (ndarray_type == nullptr) {
-        // Only an ndarray from an already imported numpy; never import it.
-        PyRef name(PyUnicode_FromString("numpy"));
-        PyRef numpy(name ? PyImport_GetModule(name.get()) : nullptr);
-        if (numpy) ndarray_type = PyObject_GetAttrString(numpy.get(), "ndarray");
-        if (PyErr_Occurred()) PyErr_Clear();
-    }
-    return ndarray_type != nullptr && reinterpret_cast<PyObject*>(type) == ndarray_type;
-}
-
-// Buffers may place their items at any address: read them byte-wise.
-template <typename T>
-T load(const unsigned char* p) {
-    T value;
-    std::memcpy(&value, p, sizeof value);
-    return value;
-}
-
-// A float32 value as float() of the item and the narrowing back give it:
-// unchanged, except that a signalling NaN comes back quiet.
-float quieted(float x) {
-    auto bits = std::bit_cast<std::uint32_t>(x);
-    if ((bits & 0x7F800000u) == 0x7F800000u && (bits & 0x007FFFFFu) != 0) bits |= 0x00400000u;
-    return std::bit_cast<float>(bits);
-}
-
-// Reads element i of a buffer as the double that Python's float() of the
-// item gives: integers are converted with correct rounding, float32 values
-// exactly.
-double element_as_double(const void* data, std::size_t i, BufferLayout layout) {
-    const auto* p = static_cast<const unsigned char*>(data) + i * static_cast<std::size_t>(layout.itemsize);
-    switch (layout.element) {
-        case Element::Signed:
-            switch (layout.itemsize) {
-                case 1: return static_cast<double>(load<std::int8_t>(p));
-                case 2: return static_cast<double>(load<std::int16_t>(p));
-                case 4: return static_cast<double>(load<std::int32_t>(p));
-                default: return static_cast<double>(load<std::int64_t>(p));
-            }
-        case Element::Unsigned:
-            switch (layout.itemsize) {
-                case 1: return static_cast<double>(*p);
-                case 2: return static_cast<double>(load<std::uint16_t>(p));
-                case 4: return static_cast<double>(load<std::uint32_t>(p));
-                default: return static_cast<double>(load<std::uint64_t>(p));
-            }
-        case Element::Float:
-            if (layout.itemsize == 4) return static_cast<double>(load<float>(p));
-            return load<double>(p);
-        case Element::None:
-            break;
-    }
-    return 0.0;
-}
-
-// Element i as an integer when it fits int16, else nullopt (the general path
-// then raises exactly what iterating would raise).
-std::optional<std::int16_t> element_as_i16(const void* data, std::size_t i, BufferLayout layout) {
-    const auto* p = static_cast<const unsigned char*>(data) + i * static_cast<std::size_t>(layout.itemsize);
-    std::int64_t v = 0;
-    if (layout.element == Element::Signed) {
-        switch (layout.itemsize) {
-            case 1: v = load<std::int8_t>(p); break;
-            case 2: return load<std::int16_t>(p);
-            case 4: v = load<std::int32_t>(p); break;
-            default: v = load<std::int64_t>(p); break;
-        }
-    } else {
-        std::uint64_t u = 0;
-        switch (layout.itemsize) {
-            case 1: u = *p; break;
-            case 2: u = load<std::uint16_t>(p); break;
-            case 4: u = load<std::uint32_t>(p); break;
-            default: u = load<std::uint64_t>(p); break;
-        }
-        if (u > 32767) return std::nullopt;
-        v = static_cast<std::int64_t>(u);
-    }
-    if (v < -32768 || v > 32767) return std::nullopt;
-    return static_cast<std::int16_t>(v);
-}
-
-// Fills `samples` from a plain numeric buffer. Returns false, leaving
-// `samples` empty, when the input must take the general path instead.
-template <typename S>
-bool read_plain_buffer(PyObject* input, std::vector<S>& out) {
-    if (!has_plain_buffer(input)) return false;
-    Py_buffer raw;
-    if (PyObject_GetBuffer(input, &raw, PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    BufferView view(raw);
-    const Py_buffer& v = view.get();
-    if (v.ndim != 1 || v.itemsize <= 0) return false;
-    const BufferLayout layout = parse_format(v.format, v.itemsize);
-    if (layout.element == Element::None || layout.itemsize != v.itemsize) return false;
-    const auto n = static_cast<std::size_t>(v.len / v.itemsize);
-    if constexpr (std::is_same_v<S, float>) {
-        out.resize(n);
-        if (layout.element == Element::Float && layout.itemsize == 4) {
-            const auto* in = static_cast<const unsigned char*>(v.buf);
-            for (std::size_t i = 0; i < n; ++i) out[i] = quieted(load<float>(in + 4 * i));
-        } else {
-            for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(element_as_double(v.buf, i, layout));
-        }
-    } else {
-        if (layout.element == Element::Float) return false;  // iterating raises TypeError on the first item
-        out.resize(n);
-        for (std::size_t i = 0; i < n; ++i) {
-            const std::optional<std::int16_t> x = element_as_i16(v.buf, i, layout);
-            if (!x) {
-                out.clear();
-                return false;
-            }
-            out[i] = *x;
-        }
-    }
-    return true;
 }
 
 // Exact lists and tuples are read by index. The length is checked before
@@ -267,10 +77,10 @@ bool read_list_or_tuple(PyObject* input, std::vector<S>& out, Convert convert) {
 
 template <typename S, typename Convert>
 std::vector<S> extract_samples(PyObject* input, Convert convert) {
-    if (PyUnicode_Check(input)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (PyUnicode_Check(input)) raise(PyExc_TypeError, messages::str_is_not_samples);
     if (!PySequence_Check(input)) {
-        if (input == Py_None) raise(PyExc_TypeError, "'None' is not an instance of 'Sequence'");
-        raise(PyExc_TypeError, not_an_instance(input, "Sequence"));
+        if (input == Py_None) raise(PyExc_TypeError, messages::none_is_not_a_sequence);
+        raise(PyExc_TypeError, messages::not_an_instance(qualified_type_name(input), "Sequence"));
     }
     std::vector<S> samples;
     if (read_list_or_tuple(input, samples, convert)) return samples;
@@ -301,14 +111,7 @@ void bind_arguments(const FunctionDescription& d, PyObject* args, PyObject* kwar
     if (given_signed < 0) throw_python_error();
     const auto given = static_cast<std::size_t>(given_signed);
     if (given > count) {
-        const std::string verb = given == 1 ? "was" : "were";
-        if (d.required != count) {
-            raise(PyExc_TypeError, function_text(d) + " takes from " + std::to_string(d.required) + " to " +
-                                       std::to_string(count) + " positional arguments but " + std::to_string(given) +
-                                       " " + verb + " given");
-        }
-        raise(PyExc_TypeError, function_text(d) + " takes " + std::to_string(count) + " positional arguments but " +
-                                   std::to_string(given) + " " + verb + " given");
+        raise(PyExc_TypeError, messages::too_many_positional(function_text(d), d.required, count, given));
     }
     for (std::size_t i = 0; i < given; ++i) slots[i] = PyTuple_GetItem(args, static_cast<Py_ssize_t>(i));
 
@@ -317,7 +120,7 @@ void bind_arguments(const FunctionDescription& d, PyObject* args, PyObject* kwar
         PyObject* key = nullptr;
         PyObject* value = nullptr;
         while (PyDict_Next(kwargs, &pos, &key, &value)) {
-            if (!PyUnicode_Check(key)) raise(PyExc_TypeError, function_text(d) + " keywords must be strings");
+            if (!PyUnicode_Check(key)) raise(PyExc_TypeError, messages::keywords_must_be_strings(function_text(d)));
             std::size_t index = count;
             for (std::size_t i = 0; i < count; ++i) {
                 if (PyUnicode_CompareWithASCIIString(key, d.parameters[i]) == 0) {
@@ -329,12 +132,11 @@ void bind_arguments(const FunctionDescription& d, PyObject* args, PyObject* kwar
                 Py_ssize_t size = 0;
                 const char* name = PyUnicode_AsUTF8AndSize(key, &size);
                 if (name == nullptr) throw_python_error();
-                raise(PyExc_TypeError, function_text(d) + " got an unexpected keyword argument '" +
-                                           std::string(name, static_cast<std::size_t>(size)) + "'");
+                raise(PyExc_TypeError, messages::unexpected_keyword(function_text(d),
+                                                                    std::string_view(name, static_cast<std::size_t>(size))));
             }
             if (index < given) {
-                raise(PyExc_TypeError,
-                      function_text(d) + " got multiple values for argument '" + d.parameters[index] + "'");
+                raise(PyExc_TypeError, messages::multiple_values(function_text(d), d.parameters[index]));
             }
             slots[index] = value;
         }
@@ -345,9 +147,7 @@ void bind_arguments(const FunctionDescription& d, PyObject* args, PyObject* kwar
         if (slots[i] == nullptr) missing.push_back(d.parameters[i]);
     }
     if (!missing.empty()) {
-        raise(PyExc_TypeError, function_text(d) + " missing " + std::to_string(missing.size()) +
-                                   " required positional " + (missing.size() == 1 ? "argument" : "arguments") + ": " +
-                                   join_names(missing));
+        raise(PyExc_TypeError, messages::missing_required(function_text(d), missing));
     }
     for (std::size_t i = d.required; i < count; ++i) {
         if (slots[i] == Py_None) slots[i] = nullptr;
@@ -374,7 +174,7 @@ std::uint64_t convert_u64(PyObject* value) {
 
 std::string_view convert_text(PyObject* value) {
     if (!PyUnicode_Check(value)) {
-        raise(PyExc_TypeError, not_an_instance(value, "str"));
+        raise(PyExc_TypeError, messages::not_an_instance(qualified_type_name(value), "str"));
     }
     Py_ssize_t size = 0;
     const char* text = PyUnicode_AsUTF8AndSize(value, &size);
@@ -398,21 +198,6 @@ std::vector<std::int16_t> extract_i16_samples(PyObject* input) {
     });
 }
 
-BufferView output_buffer(PyObject* output, char code, Py_ssize_t itemsize, const char* what) {
-    Py_buffer raw;
-    if (PyObject_GetBuffer(output, &raw, PyBUF_WRITABLE | PyBUF_FORMAT | PyBUF_C_CONTIGUOUS) < 0) {
-        throw_python_error();
-    }
-    BufferView view(raw);
-    const char* format = raw.format != nullptr ? raw.format : "B";
-    const char* plain = (*format == '@' || *format == '=' || *format == '<') ? format + 1 : format;
-    if (plain[0] != code || plain[1] != '\0' || raw.itemsize != itemsize) {
-        raise(PyExc_TypeError, std::string("output must be a writable buffer of ") + what + " samples (format '" +
-                                   code + "'), not format '" + format + "'");
-    }
-    return view;
-}
-
 void add_note(const char* parameter) {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
@@ -420,7 +205,7 @@ void add_note(const char* parameter) {
     PyErr_NormalizeException(&type, &value, &traceback);
     if (value != nullptr) {
         if (traceback != nullptr) PyException_SetTraceback(value, traceback);
-        const std::string note = std::string("while processing '") + parameter + "'";
+        const std::string note = messages::while_processing(parameter);
         PyRef result(PyObject_CallMethod(value, "add_note", "s", note.c_str()));
         if (!result) PyErr_Clear();
     }

@@ -42,28 +42,6 @@ std::string_view convert_text(PyObject* value);
 std::vector<float> extract_f32_samples(PyObject* input);
 std::vector<std::int16_t> extract_i16_samples(PyObject* input);
 
-// A buffer view held for the duration of one call.
-class BufferView {
-public:
-    explicit BufferView(const Py_buffer& view) : view_(view) {}
-    BufferView(BufferView&& other) noexcept : view_(other.view_) { other.view_.obj = nullptr; }
-    BufferView(const BufferView&) = delete;
-    BufferView& operator=(const BufferView&) = delete;
-    BufferView& operator=(BufferView&&) = delete;
-    ~BufferView() {
-        if (view_.obj != nullptr) PyBuffer_Release(&view_);
-    }
-    const Py_buffer& get() const { return view_; }
-
-private:
-    Py_buffer view_;
-};
-
-// The writable, C-contiguous buffer of `output` holding samples of format
-// `code` ('f' for float32, 'h' for int16) and size `itemsize`; a TypeError
-// (or the exporter's own error) otherwise.
-BufferView output_buffer(PyObject* output, char code, Py_ssize_t itemsize, const char* what);
-
 // Attaches "while processing '<name>'" to the pending exception through its
 // add_note method; the exception stays pending, with or without the note.
 void add_note(const char* parameter);

@@ -4,18 +4,12 @@
 #include <new>
 #include <stdexcept>
 
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
+#include "python/messages.hpp"
 
 namespace tenvira::python {
 
 namespace {
-
-constexpr const char* fault_doc =
-    "Raised when native code called from Python meets an internal fault.\n"
-    "\n"
-    "Like SystemExit, it derives from BaseException rather than Exception, so\n"
-    "that it typically propagates all the way up and ends the interpreter\n"
-    "instead of being swallowed by an ordinary `except Exception` clause.";
 
 PyObject* fault_type = nullptr;
 
@@ -37,7 +31,7 @@ void throw_python_error() { throw PythonError{}; }
 PyObject* fault_exception_type() noexcept {
     // The interpreter lock serialises callers, so a plain pointer suffices.
     if (fault_type == nullptr) {
-        fault_type = PyErr_NewExceptionWithDoc("extension_runtime.FaultException", fault_doc, PyExc_BaseException,
+        fault_type = PyErr_NewExceptionWithDoc(messages::fault_type_name, messages::fault_doc, PyExc_BaseException,
                                                nullptr);
     }
     return fault_type;
@@ -48,7 +42,7 @@ void translate_current_exception() noexcept {
         throw;
     } catch (const PythonError&) {
         if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "error return without exception set");
+            PyErr_SetString(PyExc_SystemError, messages::no_exception_set);
         }
     } catch (const InternalFault& fault) {
         raise_fault(fault.what());
@@ -57,9 +51,9 @@ void translate_current_exception() noexcept {
     } catch (const std::length_error&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {
-        raise_fault((std::string("internal error: ") + e.what()).c_str());
+        raise_fault(messages::internal_error(e.what()).c_str());
     } catch (...) {
-        raise_fault("internal error: unknown C++ exception");
+        raise_fault(messages::unknown_cpp_exception);
     }
 }
 

@@ -5,7 +5,8 @@
 #include <optional>
 #include <string_view>
 
-#include "resampler/config.hpp"
+#include "base/config.hpp"
+#include "base/result.hpp"
 
 namespace tenvira::python {
 

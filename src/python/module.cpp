@@ -1,12 +1,12 @@
 // Module entry: the definition, its single execution step and the two
 // module functions.
 #include <cstddef>
-#include <iterator>
 #include <span>
 
+#include "base/config.hpp"
 #include "python/boundary.hpp"
 #include "python/classes.hpp"
-#include "resampler/config.hpp"
+#include "python/messages.hpp"
 
 namespace tenvira::python {
 
@@ -24,9 +24,13 @@ PyObject* new_name_list(std::span<const char* const> names) {
 PyObject* quality_values(PyObject*, PyObject*) { return new_name_list(quality_names); }
 PyObject* backend_values(PyObject*, PyObject*) { return new_name_list(backend_names); }
 
+// The module functions, in the order the module lists them. They are bound
+// one by one by the execution step (METH_STATIC rules out
+// PyModule_AddFunctions), each under its own __name__.
 PyMethodDef module_functions[] = {
-    {"quality_values", boundary<quality_values>::call, METH_NOARGS | METH_STATIC, "quality_values()\n--\n\n"},
-    {"backend_values", boundary<backend_values>::call, METH_NOARGS | METH_STATIC, "backend_values()\n--\n\n"},
+    {"quality_values", boundary<quality_values>::call, METH_NOARGS | METH_STATIC, messages::quality_values_doc},
+    {"backend_values", boundary<backend_values>::call, METH_NOARGS | METH_STATIC, messages::backend_values_doc},
+    {nullptr, nullptr, 0, nullptr},  // sentinel
 };
 
 // Appends `name` to the module's __all__ (creating the list when there is
@@ -44,9 +48,11 @@ void add_to_module(PyObject* module, const char* name, PyObject* value) {
     check_status(PyObject_SetAttrString(module, name, value));
 }
 
+// The classes, then the functions, each added to the module and to __all__
+// in table order.
 int module_exec(PyObject* module) {
     if (!PyModule_Check(module)) {
-        PyErr_SetString(PyExc_TypeError, "module execution step needs a module object");
+        PyErr_SetString(PyExc_TypeError, messages::not_a_module);
         throw_python_error();
     }
     for (const ModuleClass& cls : module_classes()) {
@@ -54,8 +60,8 @@ int module_exec(PyObject* module) {
         add_to_module(module, cls.name, type);
     }
     PyRef module_name = check_ref(PyModule_GetNameObject(module));
-    for (PyMethodDef& def : module_functions) {
-        PyRef function = check_ref(PyCFunction_NewEx(&def, module, module_name.get()));
+    for (PyMethodDef* def = module_functions; def->ml_name != nullptr; ++def) {
+        PyRef function = check_ref(PyCFunction_NewEx(def, module, module_name.get()));
         PyRef name = check_ref(PyObject_GetAttrString(function.get(), "__name__"));
         const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
         if (text == nullptr) throw_python_error();
@@ -71,14 +77,14 @@ PyModuleDef_Slot module_slots[] = {
 
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
-    "tenvira",     // m_name
-    "",            // m_doc
-    0,             // m_size: no per-module state
-    nullptr,       // m_methods: functions are added by the execution step
-    module_slots,  // m_slots
-    nullptr,       // m_traverse
-    nullptr,       // m_clear
-    nullptr,       // m_free
+    messages::module_name,  // m_name
+    messages::module_doc,   // m_doc
+    0,                      // m_size: no per-module state
+    nullptr,                // m_methods: functions are added by the execution step
+    module_slots,           // m_slots
+    nullptr,                // m_traverse
+    nullptr,                // m_clear
+    nullptr,                // m_free
 };
 
 }  // namespace

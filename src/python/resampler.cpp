@@ -1,101 +1,77 @@
 // F32Resampler and I16Resampler: one class template over the sample type.
 //
-// Each object owns one stream engine for the life of the stream, is bound to
-// the thread that created it and serialises its calls through an atomic
-// access state, so that Python code running inside a call (an element's
-// __float__, say) cannot re-enter the engine.
+// Each object owns one stream engine of its sample type for the life of the
+// stream, is bound to the thread that created it and serialises its calls
+// through its access state (access.hpp).
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <memory>
 #include <new>
 #include <optional>
 #include <string>
-#include <variant>
 #include <vector>
 
-#include "aligned/memory.hpp"
+#include "base/arith.hpp"
+#include "base/fault.hpp"
+#include "base/memory.hpp"
+#include "python/access.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
+#include "python/buffers.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
+#include "python/messages.hpp"
 #include "python/results.hpp"
 #include "resampler/core.hpp"
-#include "resampler/fault.hpp"
 
 namespace tenvira::python {
 
 namespace {
 
-using ResamplerCore = std::variant<CoreF32, CoreI16>;
+// What an object holds beyond the Python header.
+template <typename S>
+struct ResamplerState {
+    ResamplerState(Core<S> engine, std::uint64_t channels)
+        : core(std::move(engine)), channels(channels), owner_thread(PyThread_get_thread_ident()) {}
 
-// Instance record; `PyF32Resampler` and `PyI16Resampler` below.
+    Core<S> core;
+    // Output rendered but not yet handed to the caller: a call whose result
+    // could not be built leaves its frames here for the next call.
+    std::vector<S> undelivered;
+    std::uint64_t channels;
+    std::atomic<std::int64_t> borrow_state{0};
+    unsigned long owner_thread;
+};
+
+// Instance record; `PyF32Resampler` and `PyI16Resampler` below. The state is
+// built in place once the engine exists and destroyed with the object on its
+// own thread.
 template <typename S>
 struct PyResampler {
     PyObject_HEAD
-    ResamplerCore* core;
-    // Output rendered but not yet handed to the caller: a call whose result
-    // could not be built leaves its frames here for the next call.
-    std::vector<S>* undelivered;
-    std::uint64_t channels;
-    std::atomic<std::int64_t> borrow_state;  // 0 idle, -1 exclusive, n > 0 shared
-    unsigned long owner_thread;
+    alignas(ResamplerState<S>) unsigned char storage[sizeof(ResamplerState<S>)];
+    bool constructed;
+
+    ResamplerState<S>& state() { return *std::launder(reinterpret_cast<ResamplerState<S>*>(storage)); }
 };
 
 using PyF32Resampler = PyResampler<float>;
 using PyI16Resampler = PyResampler<std::int16_t>;
 
+// What differs between the two classes beyond their texts.
 template <typename S>
-struct ClassInfo;
+struct SampleKind;
 
 template <>
-struct ClassInfo<float> {
-    static constexpr const char* name = "F32Resampler";
-    static constexpr const char* type_name = "tenvira.F32Resampler";
-    static constexpr const char* type_path = "tenvira::python::PyF32Resampler";
-    static constexpr const char* doc =
-        "F32Resampler(input_rate, output_rate, channels, quality=None, backend=None, "
-        "max_input_frames_per_chunk=None)\n--\n\n";
-    static constexpr const char* process_doc =
-        "process($self, input)\n--\n\nProcess interleaved f32 samples and return `(output, stats)`.";
-    static constexpr const char* wrong_core = "f32 resampler cannot hold i16 core";
+struct SampleKind<float> {
     static constexpr char format = 'f';
-    static constexpr const char* sample_name = "float32";
-    static constexpr const char* process_into_doc =
-        "process_into($self, input, output)\n--\n\n"
-        "Process interleaved f32 samples into the writable float32 buffer `output` and return the "
-        "`ProcessStats`.\n\n`output` must hold at least `required_output_capacity(frames)` samples; the "
-        "output samples are written to its start.";
-    static constexpr const char* finish_into_doc =
-        "finish_into($self, output)\n--\n\n"
-        "Finish the stream into the writable float32 buffer `output` and return the `ProcessStats`.\n\n"
-        "`output` must hold the frames still to come times the channel count.";
     static std::vector<float> extract(PyObject* input) { return extract_f32_samples(input); }
 };
 
 template <>
-struct ClassInfo<std::int16_t> {
-    static constexpr const char* name = "I16Resampler";
-    static constexpr const char* type_name = "tenvira.I16Resampler";
-    static constexpr const char* type_path = "tenvira::python::PyI16Resampler";
-    static constexpr const char* doc =
-        "I16Resampler(input_rate, output_rate, channels, quality=None, backend=None, "
-        "max_input_frames_per_chunk=None)\n--\n\n";
-    static constexpr const char* process_doc =
-        "process($self, input)\n--\n\nProcess interleaved i16 samples and return `(output, stats)`.";
-    static constexpr const char* wrong_core = "i16 resampler cannot hold f32 core";
+struct SampleKind<std::int16_t> {
     static constexpr char format = 'h';
-    static constexpr const char* sample_name = "int16";
-    static constexpr const char* process_into_doc =
-        "process_into($self, input, output)\n--\n\n"
-        "Process interleaved i16 samples into the writable int16 buffer `output` and return the "
-        "`ProcessStats`.\n\n`output` must hold at least `required_output_capacity(frames)` samples; the "
-        "output samples are written to its start.";
-    static constexpr const char* finish_into_doc =
-        "finish_into($self, output)\n--\n\n"
-        "Finish the stream into the writable int16 buffer `output` and return the `ProcessStats`.\n\n"
-        "`output` must hold the frames still to come times the channel count.";
     static std::vector<std::int16_t> extract(PyObject* input) { return extract_i16_samples(input); }
 };
 
@@ -106,85 +82,39 @@ constexpr const char* capacity_parameters[] = {"input_frames"};
 constexpr const char* process_into_parameters[] = {"input", "output"};
 constexpr const char* finish_into_parameters[] = {"output"};
 
-// Holds the access state for one call and gives it back when the call ends.
-class Access {
-public:
-    static Access exclusive(std::atomic<std::int64_t>& state) {
-        std::int64_t expected = 0;
-        if (!state.compare_exchange_strong(expected, -1)) {
-            PyErr_SetString(PyExc_RuntimeError, "Already borrowed");
-            throw_python_error();
-        }
-        return Access(state, true);
-    }
-
-    static Access shared(std::atomic<std::int64_t>& state) {
-        std::int64_t current = state.load();
-        do {
-            if (current == -1) {
-                PyErr_SetString(PyExc_RuntimeError, "Already mutably borrowed");
-                throw_python_error();
-            }
-        } while (!state.compare_exchange_weak(current, current + 1));
-        return Access(state, false);
-    }
-
-    Access(const Access&) = delete;
-    Access& operator=(const Access&) = delete;
-    Access(Access&& other) noexcept : state_(std::exchange(other.state_, nullptr)), exclusive_(other.exclusive_) {}
-    ~Access() {
-        if (state_ == nullptr) return;
-        if (exclusive_) {
-            state_->store(0);
-        } else {
-            state_->fetch_sub(1);
-        }
-    }
-
-private:
-    Access(std::atomic<std::int64_t>& state, bool exclusive) : state_(&state), exclusive_(exclusive) {}
-
-    std::atomic<std::int64_t>* state_;
-    bool exclusive_;
-};
+// Output that could be handed over and must then be released; larger
+// buffers are freed rather than kept between calls.
+constexpr std::size_t kept_output_capacity = 65536;
+// A result list costs a pointer and an object per sample; below a mebibyte
+// no refusal is worth the probe.
+constexpr std::uint64_t result_bytes_per_sample = 40;
+constexpr std::uint64_t result_probe_threshold = std::uint64_t{1} << 20;
 
 template <typename S>
 struct ResamplerClass {
     using Record = PyResampler<S>;
-    using Info = ClassInfo<S>;
+    using Texts = messages::ClassTexts<S>;
+    using Kind = SampleKind<S>;
 
     static inline PyObject* type = nullptr;
 
-    static Record* record(PyObject* self) { return reinterpret_cast<Record*>(self); }
-
-    static Core<S>& engine(Record* r) {
-        auto* core = std::get_if<Core<S>>(r->core);
-        if (core == nullptr) unreachable(Info::wrong_core);
-        return *core;
-    }
-
-    static void check_thread(Record* r) {
-        const unsigned long current = PyThread_get_thread_ident();
-        if (current != r->owner_thread) {
-            fault(std::string("assertion `left == right` failed: ") + Info::type_path +
-                  " is unsendable, but sent to another thread\n  left: " + std::to_string(current) +
-                  "\n right: " + std::to_string(r->owner_thread));
-        }
-    }
+    static ResamplerState<S>& state(PyObject* self) { return reinterpret_cast<Record*>(self)->state(); }
 
     static Access exclusive(PyObject* self) {
-        check_thread(record(self));
-        return Access::exclusive(record(self)->borrow_state);
+        ResamplerState<S>& st = state(self);
+        check_thread(st.owner_thread, Texts::type_path);
+        return Access::exclusive(st.borrow_state);
     }
 
     static Access shared(PyObject* self) {
-        check_thread(record(self));
-        return Access::shared(record(self)->borrow_state);
+        ResamplerState<S>& st = state(self);
+        check_thread(st.owner_thread, Texts::type_path);
+        return Access::shared(st.borrow_state);
     }
 
     static FunctionDescription description(const char* function, std::span<const char* const> parameters,
                                            std::size_t required) {
-        return FunctionDescription{Info::name, function, parameters, required};
+        return FunctionDescription{Texts::name, function, parameters, required};
     }
 
     static PyObject* tp_new(PyTypeObject* cls, PyObject* args, PyObject* kwargs) {
@@ -207,79 +137,62 @@ struct ResamplerClass {
             config_from_parts(input_rate, output_rate, channels, quality, backend, max_chunk);
         Result<Core<S>> created = Core<S>::create(config);
         if (!created) to_py_err(created.error());
-        auto core = std::make_unique<ResamplerCore>(std::in_place_type<Core<S>>, std::move(created).value());
 
         auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(cls, Py_tp_alloc));
         PyObject* self = check(alloc(cls, 0));
-        Record* r = record(self);
-        r->core = core.release();
-        r->undelivered = nullptr;
-        r->channels = channels;
-        new (&r->borrow_state) std::atomic<std::int64_t>(0);
-        r->owner_thread = PyThread_get_thread_ident();
+        Record* r = reinterpret_cast<Record*>(self);
+        new (r->storage) ResamplerState<S>(std::move(created).value(), channels);
+        r->constructed = true;
         return self;
     }
 
     static void dealloc(PyObject* self) {
-        Record* r = record(self);
+        Record* r = reinterpret_cast<Record*>(self);
         PyTypeObject* cls = Py_TYPE(self);
-        if (r->core != nullptr) {
-            if (PyThread_get_thread_ident() == r->owner_thread) {
-                delete r->core;
-                delete r->undelivered;
+        if (r->constructed) {
+            if (PyThread_get_thread_ident() == r->state().owner_thread) {
+                r->state().~ResamplerState<S>();
             } else {
                 // The engine belongs to its thread: leave it allocated, never
                 // to be used again, and say so.
                 PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
                 PyErr_Fetch(&type, &value, &traceback);
-                const std::string message =
-                    std::string(Info::type_path) + " is unsendable, but is being dropped on another thread";
-                PyErr_SetString(PyExc_RuntimeError, message.c_str());
+                PyErr_SetString(PyExc_RuntimeError, messages::dropped_on_another_thread(Texts::type_path).c_str());
                 PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(cls));
                 PyErr_Restore(type, value, traceback);
             }
-            r->core = nullptr;
-            r->undelivered = nullptr;
+            r->constructed = false;
         }
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(cls, Py_tp_free));
         free_slot(self);
         Py_DECREF(cls);
     }
 
-    // The output waiting to be handed over (created on first use).
-    static std::vector<S>& undelivered(Record* r) {
-        if (r->undelivered == nullptr) r->undelivered = new std::vector<S>();
-        return *r->undelivered;
-    }
-
     // After the output was handed over: empty, and no large buffer kept
     // between calls.
-    static void delivered(Record* r) {
-        std::vector<S>& out = *r->undelivered;
-        if (out.capacity() > 65536) {
-            std::vector<S>().swap(out);
+    static void delivered(ResamplerState<S>& st) {
+        if (st.undelivered.capacity() > kept_output_capacity) {
+            std::vector<S>().swap(st.undelivered);
         } else {
-            out.clear();
+            st.undelivered.clear();
         }
     }
 
     // (list, stats) of everything undelivered. If the list cannot be built
     // the samples stay for the next call, and the error is raised.
-    static PyObject* hand_over(Record* r, ProcessStats stats) {
-        const std::vector<S>& out = *r->undelivered;
-        stats.output_frames = out.size() / r->channels;
-        PyObject* result = to_process_result(std::span<const S>(out), stats);
-        delivered(r);
+    static PyObject* hand_over(ResamplerState<S>& st, ProcessStats stats) {
+        stats.output_frames = st.undelivered.size() / st.channels;
+        PyObject* result = to_process_result(std::span<const S>(st.undelivered), stats);
+        delivered(st);
         return result;
     }
 
-    // A list of `samples` items takes a pointer and an object per item.
-    // Before a call takes input whose result would be large, check that
+    // Before a call takes input whose result list would be large, check that
     // memory for it can be had at all (an address-space limit included), so
     // that such a call is refused whole rather than taken and then stuck.
     static void check_result_memory(std::uint64_t samples) {
-        const std::uint64_t bytes = samples > (std::uint64_t{1} << 58) ? ~std::uint64_t{0} : samples * 40;
-        if (bytes < (std::uint64_t{1} << 20)) return;
+        const std::uint64_t bytes = sat_mul(samples, result_bytes_per_sample);
+        if (bytes < result_probe_threshold) return;
         check_allocation(bytes);
         void* probe = std::malloc(static_cast<std::size_t>(bytes));
         if (probe == nullptr) throw std::bad_alloc();
@@ -290,35 +203,31 @@ struct ResamplerClass {
         PyObject* slots[1];
         bind_arguments(description("process", process_parameters, 1), args, kwargs, slots);
         Access access = exclusive(self);
-        Record* r = record(self);
-        std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
-        Core<S>& core = engine(r);
-        std::vector<S>& out = undelivered(r);
-        if (!core.finished() && samples.size() % r->channels == 0) {
-            const std::uint64_t due = core.frames_due_after(samples.size() / r->channels);
-            check_result_memory(out.size() + due * r->channels);
+        ResamplerState<S>& st = state(self);
+        std::vector<S> samples = convert_parameter("input", [&] { return Kind::extract(slots[0]); });
+        if (!st.core.finished() && samples.size() % st.channels == 0) {
+            const std::uint64_t due = st.core.frames_due_after(samples.size() / st.channels);
+            check_result_memory(st.undelivered.size() + sat_mul(due, st.channels));
         }
-        core.reserve_output(out, samples.size() / r->channels);
-        Result<ProcessStats> stats = core.process_append(samples, out);
+        Result<ProcessStats> stats = st.core.process_append(samples, st.undelivered);
         if (!stats) to_py_err(stats.error());
-        return hand_over(r, stats.value());
+        return hand_over(st, stats.value());
     }
 
     static PyObject* finish(PyObject* self, PyObject*) {
         Access access = exclusive(self);
-        Record* r = record(self);
-        Core<S>& core = engine(r);
-        check_result_memory(undelivered(r).size() + core.pending_output_frames() * r->channels);
-        const ProcessStats stats = core.finish_append(undelivered(r));
-        return hand_over(r, stats);
+        ResamplerState<S>& st = state(self);
+        check_result_memory(st.undelivered.size() + sat_mul(st.core.pending_output_frames(), st.channels));
+        const ProcessStats stats = st.core.finish_append(st.undelivered);
+        return hand_over(st, stats);
     }
 
     static PyObject* reset(PyObject* self, PyObject*) {
         Access access = exclusive(self);
-        Record* r = record(self);
-        engine(r).reset();
+        ResamplerState<S>& st = state(self);
+        st.core.reset();
         // A new stream: nothing of the old one is handed over any more.
-        if (r->undelivered != nullptr) delivered(r);
+        delivered(st);
         Py_RETURN_NONE;
     }
 
@@ -327,7 +236,7 @@ struct ResamplerClass {
         bind_arguments(description("required_output_capacity", capacity_parameters, 1), args, kwargs, slots);
         Access access = shared(self);
         const std::uint64_t frames = convert_parameter("input_frames", [&] { return convert_u64(slots[0]); });
-        return check(PyLong_FromUnsignedLongLong(engine(record(self)).required_output_capacity(frames)));
+        return check(PyLong_FromUnsignedLongLong(state(self).core.required_output_capacity(frames)));
     }
 
     // The caller's output buffer as a span of samples.
@@ -336,94 +245,88 @@ struct ResamplerClass {
         return {static_cast<S*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)};
     }
 
-    [[noreturn]] static void raise_too_small(std::size_t room, std::uint64_t need, const std::string& why) {
-        const std::string message = "output has room for " + std::to_string(room) + " samples, but " + why +
-                                    " needs " + std::to_string(need);
-        PyErr_SetString(PyExc_ValueError, message.c_str());
+    [[noreturn]] static void raise_too_small(std::size_t room, std::uint64_t need, const std::string& call) {
+        PyErr_SetString(PyExc_ValueError, messages::output_too_small(room, need, call).c_str());
         throw_python_error();
     }
 
     // Copies everything undelivered to the caller's buffer.
-    static ProcessStats copy_over(Record* r, const std::span<S> target, ProcessStats stats) {
-        const std::vector<S>& out = *r->undelivered;
+    static ProcessStats copy_over(ResamplerState<S>& st, const std::span<S> target, ProcessStats stats) {
+        const std::vector<S>& out = st.undelivered;
         if (out.size() > target.size()) unreachable("rendered output exceeds the caller's buffer");
         // Byte-wise: the caller's buffer need not be aligned for S.
         if (!out.empty()) std::memcpy(static_cast<void*>(target.data()), out.data(), out.size() * sizeof(S));
-        stats.output_frames = out.size() / r->channels;
-        delivered(r);
+        stats.output_frames = out.size() / st.channels;
+        delivered(st);
         return stats;
+    }
+
+    static BufferView output_of(PyObject* output) {
+        return convert_parameter("output", [&] { return output_buffer(output, Kind::format, sizeof(S), Texts::sample_name); });
     }
 
     static PyObject* process_into(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[2];
         bind_arguments(description("process_into", process_into_parameters, 2), args, kwargs, slots);
         Access access = exclusive(self);
-        Record* r = record(self);
-        Core<S>& core = engine(r);
-        std::vector<S> samples = convert_parameter("input", [&] { return Info::extract(slots[0]); });
-        BufferView view = convert_parameter(
-            "output", [&] { return output_buffer(slots[1], Info::format, sizeof(S), Info::sample_name); });
+        ResamplerState<S>& st = state(self);
+        std::vector<S> samples = convert_parameter("input", [&] { return Kind::extract(slots[0]); });
+        BufferView view = output_of(slots[1]);
         const std::span<S> target = samples_of(view);
-        std::vector<S>& out = undelivered(r);
-        const std::uint64_t frames = samples.size() / r->channels;
-        const std::uint64_t need = out.size() + core.required_output_capacity(frames);
+        const std::uint64_t frames = samples.size() / st.channels;
+        const std::uint64_t need = st.undelivered.size() + st.core.required_output_capacity(frames);
         if (target.size() < need) {
             raise_too_small(target.size(), need,
                             "process_into (required_output_capacity(" + std::to_string(frames) + "))");
         }
-        Result<ProcessStats> stats = core.process_append(samples, out);
+        Result<ProcessStats> stats = st.core.process_append(samples, st.undelivered);
         if (!stats) to_py_err(stats.error());
-        return make_process_stats(copy_over(r, target, stats.value()));
+        return make_process_stats(copy_over(st, target, stats.value()));
     }
 
     static PyObject* finish_into(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[1];
         bind_arguments(description("finish_into", finish_into_parameters, 1), args, kwargs, slots);
         Access access = exclusive(self);
-        Record* r = record(self);
-        Core<S>& core = engine(r);
-        BufferView view = convert_parameter(
-            "output", [&] { return output_buffer(slots[0], Info::format, sizeof(S), Info::sample_name); });
+        ResamplerState<S>& st = state(self);
+        BufferView view = output_of(slots[0]);
         const std::span<S> target = samples_of(view);
-        std::vector<S>& out = undelivered(r);
-        const std::uint64_t frames = core.pending_output_frames();
-        const std::uint64_t need = out.size() + frames * r->channels;
+        const std::uint64_t frames = st.core.pending_output_frames();
+        const std::uint64_t need = st.undelivered.size() + frames * st.channels;
         if (target.size() < need) {
             raise_too_small(target.size(), need,
-                            "finish_into (" + std::to_string(frames) + " frames of " + std::to_string(r->channels) +
+                            "finish_into (" + std::to_string(frames) + " frames of " + std::to_string(st.channels) +
                                 " channels)");
         }
-        const ProcessStats stats = core.finish_append(out);
-        return make_process_stats(copy_over(r, target, stats));
+        const ProcessStats stats = st.core.finish_append(st.undelivered);
+        return make_process_stats(copy_over(st, target, stats));
     }
 
     static PyObject* selected_backend(PyObject* self, void*) {
         Access access = shared(self);
-        return check(PyUnicode_FromString(backend_name(engine(record(self)).backend())));
+        return check(PyUnicode_FromString(backend_name(state(self).core.backend())));
     }
 
     static PyObject* repr(PyObject* self) {
         Access access = shared(self);
-        const std::string text = std::string(Info::name) + "(selected_backend=" +
-                                 quote_text(backend_name(engine(record(self)).backend())) + ")";
+        const std::string text = messages::resampler_repr(Texts::name, backend_name(state(self).core.backend()));
         return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
     }
 
+    template <auto Fn>
+    static PyCFunction with_keywords() {
+        return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<Fn>::call));
+    }
+
     static inline PyMethodDef methods[] = {
-        {"process", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<process>::call)),
-         METH_VARARGS | METH_KEYWORDS, Info::process_doc},
-        {"finish", boundary<finish>::call, METH_NOARGS,
-         "finish($self)\n--\n\nFinish the stream and return `(output, stats)`."},
-        {"flush", boundary<finish>::call, METH_NOARGS, "flush($self)\n--\n\nAlias for `finish`."},
-        {"reset", boundary<reset>::call, METH_NOARGS, "reset($self)\n--\n\n"},
-        {"required_output_capacity",
-         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<required_output_capacity>::call)),
-         METH_VARARGS | METH_KEYWORDS, "required_output_capacity($self, input_frames)\n--\n\n"},
-        {"process_into",
-         reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<process_into>::call)),
-         METH_VARARGS | METH_KEYWORDS, Info::process_into_doc},
-        {"finish_into", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(boundary<finish_into>::call)),
-         METH_VARARGS | METH_KEYWORDS, Info::finish_into_doc},
+        {"process", with_keywords<process>(), METH_VARARGS | METH_KEYWORDS, Texts::process_doc},
+        {"finish", boundary<finish>::call, METH_NOARGS, messages::finish_doc},
+        {"flush", boundary<finish>::call, METH_NOARGS, messages::flush_doc},
+        {"reset", boundary<reset>::call, METH_NOARGS, messages::reset_doc},
+        {"required_output_capacity", with_keywords<required_output_capacity>(), METH_VARARGS | METH_KEYWORDS,
+         messages::capacity_doc},
+        {"process_into", with_keywords<process_into>(), METH_VARARGS | METH_KEYWORDS, Texts::process_into_doc},
+        {"finish_into", with_keywords<finish_into>(), METH_VARARGS | METH_KEYWORDS, Texts::finish_into_doc},
         {nullptr, nullptr, 0, nullptr},  // sentinel
     };
 
@@ -438,12 +341,12 @@ struct ResamplerClass {
         {Py_tp_repr, reinterpret_cast<void*>(boundary<repr>::call)},
         {Py_tp_methods, methods},
         {Py_tp_getset, getset},
-        {Py_tp_doc, const_cast<char*>(Info::doc)},
+        {Py_tp_doc, const_cast<char*>(Texts::doc)},
         {0, nullptr},  // sentinel
     };
 
     static inline PyType_Spec spec = {
-        Info::type_name,
+        Texts::type_name,
         sizeof(Record),
         0,
         Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -461,8 +364,8 @@ PyObject* get_i16_resampler() { return ResamplerClass<std::int16_t>::get(); }
 PyObject* get_process_stats() { return process_stats_type(); }
 
 constexpr ModuleClass classes[] = {
-    {"F32Resampler", get_f32_resampler},
-    {"I16Resampler", get_i16_resampler},
+    {messages::ClassTexts<float>::name, get_f32_resampler},
+    {messages::ClassTexts<std::int16_t>::name, get_i16_resampler},
     {"ProcessStats", get_process_stats},
 };
 

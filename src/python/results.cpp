@@ -4,9 +4,9 @@
 #include <cstring>
 #include <string>
 
+#include "base/fault.hpp"
 #include "python/boundary.hpp"
-#include "resampler/config.hpp"
-#include "resampler/fault.hpp"
+#include "python/messages.hpp"
 
 namespace tenvira::python {
 
@@ -34,14 +34,12 @@ PyObject* stats_backend(PyObject* self, void*) {
 
 PyObject* stats_repr(PyObject* self) {
     const auto* s = reinterpret_cast<PyProcessStats*>(self);
-    const std::string text = "ProcessStats(input_frames=" + std::to_string(s->input_frames) +
-                             ", output_frames=" + std::to_string(s->output_frames) +
-                             ", backend=" + quote_text(s->backend) + ")";
+    const std::string text = messages::stats_repr(s->input_frames, s->output_frames, s->backend);
     return check(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
 PyObject* stats_new(PyTypeObject*, PyObject*, PyObject*) {
-    PyErr_SetString(PyExc_TypeError, "cannot create 'tenvira.ProcessStats' instances");
+    PyErr_SetString(PyExc_TypeError, messages::stats_cannot_create);
     throw_python_error();
 }
 
@@ -68,7 +66,7 @@ PyType_Slot stats_slots[] = {
 };
 
 PyType_Spec stats_spec = {
-    "tenvira.ProcessStats",
+    messages::stats_type_name,
     sizeof(PyProcessStats),
     0,
     Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE,
@@ -83,7 +81,7 @@ PyObject* new_stats(const ProcessStats& stats) {
         type = process_stats_type();
     } catch (const PythonError&) {
         PyErr_WriteUnraisable(nullptr);
-        fault("failed to create type object for `ProcessStats`");
+        fault(messages::stats_type_failed);
     }
     auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
     PyObject* self = check(alloc(reinterpret_cast<PyTypeObject*>(type), 0));

@@ -15,8 +15,9 @@
 #include <string>
 #include <utility>
 
-#include "aligned/memory.hpp"
-#include "resampler/fault.hpp"
+#include "base/arith.hpp"
+#include "base/memory.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 
@@ -59,8 +60,6 @@ public:
     std::int64_t len() const noexcept { return len_; }
     // One past the newest retained index.
     std::int64_t end() const noexcept { return start_ + len_; }
-    // The raw slots, for readers that copy contiguous runs.
-    const S* storage() const noexcept { return storage_; }
 
     std::uint64_t slot(std::int64_t a) const noexcept {
         const auto u = static_cast<std::uint64_t>(a);
@@ -107,11 +106,17 @@ public:
         len_ += static_cast<std::int64_t>(count);
     }
 
+    // The capacity a ring needs to hold `held` frames, a filter of `taps`
+    // taps and a chunk of `frames` more: room for all of them plus 8, and at
+    // least four filter lengths. Saturates.
+    static std::uint64_t capacity_for(std::uint64_t held, std::uint64_t taps, std::uint64_t frames) noexcept {
+        return std::max(sat_add(sat_add(sat_add(held, taps), frames), 8), sat_mul(4, taps));
+    }
+
     // Makes room before a chunk of `frames` frames is appended; `taps` is the
     // filter length of the engine.
     void ensure_capacity(std::uint64_t frames, std::uint64_t taps) {
-        std::uint64_t need = sat_add(sat_add(sat_add(static_cast<std::uint64_t>(std::max<std::int64_t>(len_, 0)), taps), frames), 8);
-        need = std::max(need, sat_mul(4, taps));
+        const std::uint64_t need = capacity_for(static_cast<std::uint64_t>(std::max<std::int64_t>(len_, 0)), taps, frames);
         if (need <= capacity_) return;
 
         // Smallest power of two at or above `need`; beyond 2^63 none exists,
@@ -159,15 +164,6 @@ public:
     }
 
 private:
-    static std::uint64_t sat_add(std::uint64_t a, std::uint64_t b) noexcept {
-        std::uint64_t r = 0;
-        return __builtin_add_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-    }
-    static std::uint64_t sat_mul(std::uint64_t a, std::uint64_t b) noexcept {
-        std::uint64_t r = 0;
-        return __builtin_mul_overflow(a, b, &r) ? std::numeric_limits<std::uint64_t>::max() : r;
-    }
-
     void set_capacity(std::uint64_t capacity) noexcept {
         capacity_ = capacity;
         mask_ = (capacity & (capacity - 1)) == 0 ? capacity - 1 : 0;

@@ -31,7 +31,7 @@
 #include "backend/fir_backend.hpp"
 #include "filter/filter_bank.hpp"
 #include "iir/polyphase_iir2x.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
 #include "resampler/core.hpp"
 
 namespace tenvira::engine_test {
@@ -386,14 +386,14 @@ private:
         std::vector<S> window(taps);
         for (std::uint64_t j = 0; j < taps; ++j) window[j] = at(first + static_cast<std::int64_t>(j), k);
         if constexpr (std::is_same_v<S, float>) {
-            return ref_dot_f32(window.data(), bank_.coeffs_f32.data() + phase * taps, taps, model_);
+            return ref_dot_f32(window.data(), bank_.polyphase()->coeffs_f32.data() + phase * taps, taps, model_);
         } else {
-            return ref_q15(ref_dot_i16(window.data(), bank_.coeffs_q15.data() + phase * taps, taps));
+            return ref_q15(ref_dot_i16(window.data(), bank_.polyphase()->coeffs_q15.data() + phase * taps, taps));
         }
     }
 
     S half_band_up(std::int64_t i, std::size_t k) const {
-        const HalfBandFilter& hb = *bank_.half_band;
+        const HalfBandFilter& hb = *bank_.half_band();
         const std::int64_t m = i / 2;
         if (i % 2 == 0) return at(m, k);
         if constexpr (std::is_same_v<S, float>) {
@@ -413,7 +413,7 @@ private:
     }
 
     S half_band_down(std::int64_t i, std::size_t k) const {
-        const HalfBandFilter& hb = *bank_.half_band;
+        const HalfBandFilter& hb = *bank_.half_band();
         const std::int64_t m = 2 * i;
         if constexpr (std::is_same_v<S, float>) {
             float acc = at(m, k) * hb.center_f32;
@@ -432,7 +432,7 @@ private:
     }
 
     S third_band_down(std::int64_t i, std::size_t k) const {
-        const ThirdBandFilter& tb = *bank_.third_band;
+        const ThirdBandFilter& tb = *bank_.third_band();
         const std::int64_t m = 3 * i;
         if constexpr (std::is_same_v<S, float>) {
             float acc = at(m, k) * tb.center_f32;

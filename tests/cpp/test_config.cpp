@@ -8,7 +8,9 @@
 
 #include "backend/cpu_features.hpp"
 #include "backend/fir_backend.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
+#include "base/result.hpp"
+#include "base/text.hpp"
 
 namespace tenvira {
 namespace {

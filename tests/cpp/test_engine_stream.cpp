@@ -114,7 +114,7 @@ TEST(EngineAvailability, FirstPolyphaseFrameReadsZerosBeforeTheStream) {
     ASSERT_EQ(r.value().samples.size(), 1u);
     // Row 0, last tap, times 1.0.
     EXPECT_EQ(std::bit_cast<std::uint32_t>(r.value().samples[0]),
-              std::bit_cast<std::uint32_t>(core.filter_bank().coeffs_f32[23]));
+              std::bit_cast<std::uint32_t>(core.filter_bank().polyphase()->coeffs_f32[23]));
 }
 
 TEST(EngineAvailability, OneFrameAtAThirdOfTheRate) {

@@ -29,7 +29,7 @@ constexpr Expected expected[] = {{24, 256, 5.0, 25, 12, 16, 1e-3},
 const Expected& expected_for(Quality q) { return expected[static_cast<int>(q)]; }
 
 HalfBandFilter half_band(std::uint32_t in, std::uint32_t out, Quality q) {
-    return std::move(*FilterBank::create(in, out, q).half_band);
+    return std::get<HalfBandFilter>(FilterBank::create(in, out, q).form);
 }
 
 // Zero-phase response of a symmetric sparse filter at w radians per sample.
@@ -103,10 +103,11 @@ TEST(FilterBank, PathAndSizesFollowTheExactRatePair) {
             const std::uint64_t values = c.path == Poly ? e.phases * e.taps_per_phase : 0;
             EXPECT_EQ(bank.phases, e.phases);
             EXPECT_EQ(bank.taps, c.path == Poly ? e.taps_per_phase : e.fixed_taps);
-            EXPECT_EQ(bank.half_band.has_value(), c.path == Half);
-            EXPECT_EQ(bank.third_band.has_value(), c.path == Third);
-            EXPECT_EQ(bank.coeffs_f32.size(), values);
-            EXPECT_EQ(bank.coeffs_q15.size(), values);
+            EXPECT_EQ(bank.half_band() != nullptr, c.path == Half);
+            EXPECT_EQ(bank.third_band() != nullptr, c.path == Third);
+            const PolyphaseRows* rows = bank.polyphase();
+            EXPECT_EQ(rows != nullptr ? rows->coeffs_f32.size() : 0, values);
+            EXPECT_EQ(rows != nullptr ? rows->coeffs_q15.size() : 0, values);
         }
     }
 }
@@ -118,21 +119,23 @@ TEST(FilterBank, RowsHaveUnitSumAndMatchingQ15) {
         for (const auto& [in, out] : pairs) {
             SCOPED_TRACE(testing::Message() << in << " -> " << out << " quality " << int(q));
             const FilterBank bank = FilterBank::create(in, out, q);
+            ASSERT_NE(bank.polyphase(), nullptr);
+            const PolyphaseRows& rows = *bank.polyphase();
             const std::size_t T = bank.taps;
             for (std::size_t p = 0; p < bank.phases; ++p) {
                 double sum = 0.0;
                 std::int64_t q15_sum = 0;
                 for (std::size_t k = p * T; k < (p + 1) * T; ++k) {
-                    sum += bank.coeffs_f32[k];
-                    q15_sum += bank.coeffs_q15[k];
-                    ASSERT_LE(std::fabs(bank.coeffs_q15[k] - double(bank.coeffs_f32[k]) * 32767.0), 0.5 + 1e-3) << k;
+                    sum += rows.coeffs_f32[k];
+                    q15_sum += rows.coeffs_q15[k];
+                    ASSERT_LE(std::fabs(rows.coeffs_q15[k] - double(rows.coeffs_f32[k]) * 32767.0), 0.5 + 1e-3) << k;
                 }
                 ASSERT_NEAR(sum, 1.0, 2e-7) << "row " << p;
                 // Each Q15 value carries up to half a unit of rounding; the
                 // worst row of any preset (Best, 16000 -> 24000) is 11 off.
                 ASSERT_LE(std::abs(q15_sum - 32767), 12) << "row " << p;
             }
-            for (std::size_t k = 0; k < T; ++k) EXPECT_EQ(bank.coeffs_f32[k], bank.coeffs_f32[T - 1 - k]) << k;
+            for (std::size_t k = 0; k < T; ++k) EXPECT_EQ(rows.coeffs_f32[k], rows.coeffs_f32[T - 1 - k]) << k;
         }
     }
 }
@@ -140,8 +143,9 @@ TEST(FilterBank, RowsHaveUnitSumAndMatchingQ15) {
 // Row 0 is centred between taps 11 and 12, row 128 (half a step on) on tap 12.
 TEST(FilterBank, FastUpsamplingRowsPeakAtTheirCentre) {
     const FilterBank bank = FilterBank::create(16000, 24000, Quality::Fast);
-    const float* row0 = bank.coeffs_f32.data();
-    const float* row128 = bank.coeffs_f32.data() + 128 * 24;
+    ASSERT_NE(bank.polyphase(), nullptr);
+    const float* row0 = bank.polyphase()->coeffs_f32.data();
+    const float* row128 = row0 + 128 * 24;
     EXPECT_EQ(row0[11], row0[12]);
     for (int k = 0; k < 24; ++k) {
         EXPECT_TRUE(k == 11 || k == 12 || std::fabs(row0[k]) < row0[11]) << k;
@@ -162,12 +166,14 @@ TEST(FilterBank, FastUpsamplingRowsPeakAtTheirCentre) {
 // by its centre, (T - 1) / 2 + p / P taps.
 TEST(FilterBank, BalancedDownsamplingRowIsAFractionalDelayLowPass) {
     const FilterBank bank = FilterBank::create(48000, 16000, Quality::Balanced);
+    ASSERT_NE(bank.polyphase(), nullptr);
+    const AlignedBuffer<float>& coeffs = bank.polyphase()->coeffs_f32;
     const std::size_t T = bank.taps;
     for (const std::size_t p : {0u, 100u, 256u, 511u}) {
         SCOPED_TRACE(testing::Message() << "row " << p);
         auto response = [&](double w) {
             std::complex<double> h = 0.0;
-            for (std::size_t k = 0; k < T; ++k) h += double(bank.coeffs_f32[p * T + k]) * std::polar(1.0, -w * k);
+            for (std::size_t k = 0; k < T; ++k) h += double(coeffs[p * T + k]) * std::polar(1.0, -w * k);
             return h;
         };
         EXPECT_NEAR(response(0.0).real(), 1.0, 1e-6);
@@ -226,11 +232,11 @@ TEST(HalfBand, FrequencyResponse) {
 }
 
 TEST(ThirdBand, LayoutAndCoefficients) {
-    EXPECT_EQ(FilterBank::create(24000, 8000, Quality::Fast).third_band->offsets,
+    EXPECT_EQ(FilterBank::create(24000, 8000, Quality::Fast).third_band()->offsets,
               (std::vector<std::int64_t>{-11, -10, -8, -7, -5, -4, -2, -1, 1, 2, 4, 5, 7, 8, 10, 11}));
     for (const Quality q : qualities) {
         SCOPED_TRACE(testing::Message() << "quality " << int(q));
-        const ThirdBandFilter tb = std::move(*FilterBank::create(24000, 8000, q).third_band);
+        const ThirdBandFilter tb = std::get<ThirdBandFilter>(FilterBank::create(24000, 8000, q).form);
         const std::size_t n = tb.offsets.size();
         ASSERT_EQ(n, expected_for(q).third_band_kept);
         EXPECT_EQ(tb.center, expected_for(q).center);

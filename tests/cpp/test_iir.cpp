@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "iir/polyphase_iir2x.hpp"
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 namespace {

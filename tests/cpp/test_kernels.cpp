@@ -165,7 +165,7 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
     for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
         if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
         if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
-        const BackendRecord& k = backend_record(b);
+        const Kernels k = resolve_kernels(b);
         for (std::size_t n : lengths) {
             for (std::size_t count : {0, 1, 7, 8, 9, 16, 21}) {
                 std::vector<const float*> w(count), c(count);
@@ -179,16 +179,16 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
                 // Every other slot: the results land at a stride.
                 std::vector<float> strided(2 * count + 1, -1.0f);
                 std::vector<std::int64_t> got_i(count + 1, -1);
-                k.dot_f32_batch(w.data(), c.data(), n, count, strided.data(), 2);
+                k.f32.batch(F32Batch{w.data(), c.data(), n, count, strided.data(), 2});
                 std::vector<float> got(count + 1, -1.0f);
-                k.dot_f32_batch(w.data(), c.data(), n, count, got.data(), 1);
-                k.dot_i16_batch(wi.data(), ci.data(), n, count, got_i.data());
+                k.f32.batch(F32Batch{w.data(), c.data(), n, count, got.data(), 1});
+                k.i16.batch(I16Batch{wi.data(), ci.data(), n, count, got_i.data()});
                 for (std::size_t d = 0; d < count; ++d) {
-                    ASSERT_EQ(std::bit_cast<std::uint32_t>(got[d]), std::bit_cast<std::uint32_t>(k.dot_f32(w[d], c[d], n)))
+                    ASSERT_EQ(std::bit_cast<std::uint32_t>(got[d]), std::bit_cast<std::uint32_t>(k.f32.dot(w[d], c[d], n)))
                         << k.name << " n=" << n << " count=" << count << " d=" << d;
                     ASSERT_EQ(std::bit_cast<std::uint32_t>(strided[2 * d]), std::bit_cast<std::uint32_t>(got[d]));
                     ASSERT_EQ(strided[2 * d + 1], -1.0f) << "stride not kept";
-                    ASSERT_EQ(got_i[d], k.dot_i16(wi[d], ci[d], n)) << k.name << " n=" << n << " d=" << d;
+                    ASSERT_EQ(got_i[d], k.i16.dot(wi[d], ci[d], n)) << k.name << " n=" << n << " d=" << d;
                 }
                 EXPECT_EQ(got[count], -1.0f) << "wrote past the batch";
                 EXPECT_EQ(got_i[count], -1) << "wrote past the batch";
@@ -196,13 +196,13 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
                 // One row for all: the shared-row forms.
                 std::vector<float> shared(count + 1, -1.0f);
                 std::vector<std::int64_t> shared_i(count + 1, -1);
-                k.dot_f32_shared(w.data(), 1, c_data.data() + 5, n, count, shared.data(), 1);
-                k.dot_i16_shared(wi.data(), 1, ci_data.data() + 3, n, count, shared_i.data());
+                k.f32.shared(F32SharedBatch{w.data(), 1, c_data.data() + 5, n, count, shared.data(), 1});
+                k.i16.shared(I16SharedBatch{wi.data(), 1, ci_data.data() + 3, n, count, shared_i.data()});
                 for (std::size_t d = 0; d < count; ++d) {
                     ASSERT_EQ(std::bit_cast<std::uint32_t>(shared[d]),
-                              std::bit_cast<std::uint32_t>(k.dot_f32(w[d], c_data.data() + 5, n)))
+                              std::bit_cast<std::uint32_t>(k.f32.dot(w[d], c_data.data() + 5, n)))
                         << k.name << " n=" << n << " d=" << d;
-                    ASSERT_EQ(shared_i[d], k.dot_i16(wi[d], ci_data.data() + 3, n)) << k.name << " n=" << n;
+                    ASSERT_EQ(shared_i[d], k.i16.dot(wi[d], ci_data.data() + 3, n)) << k.name << " n=" << n;
                 }
                 EXPECT_EQ(shared[count], -1.0f);
                 EXPECT_EQ(shared_i[count], -1);
@@ -220,15 +220,15 @@ TEST(Kernels, Int16BatchesAtFullScale) {
     for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
         if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
         if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
-        const BackendRecord& k = backend_record(b);
+        const Kernels k = resolve_kernels(b);
         for (std::size_t n : {8, 15, 24, 31, 40, 129}) {
             for (const std::vector<std::int16_t>* data : {&low, static_cast<const std::vector<std::int16_t>*>(&mixed)}) {
                 std::vector<const std::int16_t*> w(9, data->data()), c(9, low.data());
                 std::vector<std::int64_t> got(9), shared(9);
-                k.dot_i16_batch(w.data(), c.data(), n, 9, got.data());
-                k.dot_i16_shared(w.data(), 1, low.data(), n, 9, shared.data());
+                k.i16.batch(I16Batch{w.data(), c.data(), n, 9, got.data()});
+                k.i16.shared(I16SharedBatch{w.data(), 1, low.data(), n, 9, shared.data()});
                 for (std::size_t d = 0; d < 9; ++d) {
-                    ASSERT_EQ(got[d], k.dot_i16(data->data(), low.data(), n)) << k.name << " n=" << n;
+                    ASSERT_EQ(got[d], k.i16.dot(data->data(), low.data(), n)) << k.name << " n=" << n;
                     ASSERT_EQ(shared[d], got[d]) << k.name << " n=" << n;
                 }
             }
@@ -244,7 +244,7 @@ TEST(Kernels, ColumnsMatchTheirModel) {
     for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
         if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
         if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
-        const BackendRecord& k = backend_record(b);
+        const Kernels k = resolve_kernels(b);
         for (std::size_t taps : {0, 1, 12, 48}) {
             for (std::size_t n : {0, 1, 7, 8, 15, 16, 31, 32, 33, 100}) {
                 for (bool with_centre : {true, false}) {
@@ -253,7 +253,7 @@ TEST(Kernels, ColumnsMatchTheirModel) {
                     std::vector<const float*> srcf(taps);
                     for (std::size_t j = 0; j < taps; ++j) srcf[j] = xf.data() + j + 1;
                     std::vector<float> got(n + 1, -7.0f);
-                    k.columns_f32(got.data(), with_centre ? xf.data() : nullptr, cf[taps], srcf.data(), cf.data(), taps, n);
+                    k.columns.f32(F32Columns{got.data(), with_centre ? xf.data() : nullptr, cf[taps], srcf.data(), cf.data(), taps, n});
                     for (std::size_t f = 0; f < n; ++f) {
                         float acc = with_centre ? xf[f] * cf[taps] : 0.0f;
                         for (std::size_t j = 0; j < taps; ++j) {
@@ -286,8 +286,8 @@ TEST(Kernels, ColumnsMatchTheirModel) {
                     std::vector<const std::int16_t*> srci(taps);
                     for (std::size_t j = 0; j < taps; ++j) srci[j] = xi.data() + j + 1;
                     std::vector<std::int64_t> got_i(n + 1, -7);
-                    k.columns_i16(got_i.data(), with_centre ? xi.data() : nullptr, ci[taps], srci.data(), ci.data(),
-                                  ends.data(), ends.size(), n);
+                    k.columns.i16(I16Columns{got_i.data(), with_centre ? xi.data() : nullptr, ci[taps], srci.data(), ci.data(),
+                                            ends.data(), ends.size(), n});
                     for (std::size_t f = 0; f < n; ++f) {
                         std::int64_t acc = with_centre ? std::int64_t{xi[f]} * ci[taps] : 0;
                         for (std::size_t j = 0; j < taps; ++j) acc += std::int64_t{srci[j][f]} * ci[j];
@@ -300,21 +300,36 @@ TEST(Kernels, ColumnsMatchTheirModel) {
     }
 }
 
+// Each backend's row, resolved for a processor with every feature and for one
+// with none: a family comes from the first source whose features are there.
 TEST(Kernels, BackendTableDispatch) {
-    EXPECT_EQ(backend_record(FirBackend::Scalar).dot_f32, &dot_f32_scalar);
-    EXPECT_EQ(backend_record(FirBackend::Scalar).dot_i16, &dot_i16_q15_scalar);
-    EXPECT_EQ(backend_record(FirBackend::Avx2Fma).dot_f32, &dot_f32_avx2_inner);
-    EXPECT_EQ(backend_record(FirBackend::Avx2Fma).dot_i16, &dot_i16_q15_avx2_inner);
-    EXPECT_EQ(backend_record(FirBackend::Avx512f).dot_f32, &dot_f32_avx512_inner);
+    const CpuFeatures all{true, true, true};
+    const CpuFeatures none{};
+    EXPECT_EQ(resolve_kernels(FirBackend::Scalar, all).f32.dot, &dot_f32_scalar);
+    EXPECT_EQ(resolve_kernels(FirBackend::Scalar, all).i16.dot, &dot_i16_q15_scalar);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx2Fma, all).f32.dot, &dot_f32_avx2_inner);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx2Fma, all).i16.dot, &dot_i16_q15_avx2_inner);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).f32.dot, &dot_f32_avx512_inner);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).i16.dot, &dot_i16_q15_avx2_inner);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).columns.f32, &columns_f32_avx2);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).plan, &plan_frames_avx2);
+    // Without AVX2 and FMA the AVX-512F backend's int16 products, columns
+    // and planning are the scalar ones.
+    const CpuFeatures avx512_only{false, false, true};
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).f32.dot, &dot_f32_avx512_inner);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).i16.dot, &dot_i16_q15_scalar);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).columns.i16, &columns_i16_scalar);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).plan, &plan_frames_scalar);
     for (FirBackend b : {FirBackend::Neon, FirBackend::Rvv}) {
-        EXPECT_EQ(backend_record(b).dot_f32, &dot_f32_scalar);
-        EXPECT_EQ(backend_record(b).dot_i16, &dot_i16_q15_scalar);
+        EXPECT_EQ(resolve_kernels(b, all).f32.dot, &dot_f32_scalar);
+        EXPECT_EQ(resolve_kernels(b, all).i16.dot, &dot_i16_q15_scalar);
     }
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx2Fma, none).f32.dot, &dot_f32_scalar);
     // The AVX-512F backend's int16 kernel gives the exact sum either way.
     std::mt19937 rng(5);
     const auto w = random_i16(rng, 96);
     const auto c = random_i16(rng, 96, -2000, 2000);
-    EXPECT_EQ(backend_record(FirBackend::Avx512f).dot_i16(w.data(), c.data(), 96), exact_i16(w, c));
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f).i16.dot(w.data(), c.data(), 96), exact_i16(w, c));
 }
 
 }  // namespace

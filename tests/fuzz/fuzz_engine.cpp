@@ -51,9 +51,9 @@
 #include <vector>
 
 #include "backend/fir_backend.hpp"
-#include "resampler/config.hpp"
+#include "base/config.hpp"
+#include "base/fault.hpp"
 #include "resampler/core.hpp"
-#include "resampler/fault.hpp"
 
 namespace {
 
@@ -371,7 +371,7 @@ std::vector<Outcome<S>> run_script(const Plan& plan, Core<S>& core) {
 
 // The script again through process_append and finish_append, the way the
 // Python classes call them: every call appends to one vector that keeps the
-// output of all earlier calls, after reserve_output for the call's size.
+// output of all earlier calls.
 template <typename S>
 std::vector<Outcome<S>> run_script_append(const Plan& plan, Core<S>& core) {
     const ResamplerConfig& c = plan.config;
@@ -385,7 +385,6 @@ std::vector<Outcome<S>> run_script_append(const Plan& plan, Core<S>& core) {
         switch (call.kind) {
             case Kind::Process:
             case Kind::Misaligned: {
-                core.reserve_output(all, call.samples / c.channels);
                 Result<ProcessStats> r = core.process_append(not_null(input.subspan(call.offset, call.samples)), all);
                 if (!r) {
                     o.refused = true;

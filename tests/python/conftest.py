@@ -1,4 +1,7 @@
+import os
 import platform
+
+import pytest
 
 import tenvira
 
@@ -24,3 +27,18 @@ def pytest_report_header(config):
     if hasattr(tenvira, "F32Resampler"):
         lines.append(f"auto backend: {tenvira.F32Resampler(48000, 16000, 1).selected_backend}")
     return lines
+
+
+def pytest_configure(config):
+    config.addinivalue_line("markers", "installed: needs the installed distribution (its metadata or scripts)")
+
+
+def pytest_collection_modifyitems(config, items):
+    # The quick loop (tools/test.sh --quick) runs against a build folder:
+    # nothing is installed there.
+    if os.environ.get("TENVIRA_QUICK") != "1":
+        return
+    skip = pytest.mark.skip(reason="the quick loop installs nothing")
+    for item in items:
+        if "installed" in item.keywords:
+            item.add_marker(skip)

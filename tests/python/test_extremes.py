@@ -10,9 +10,9 @@ import textwrap
 
 import pytest
 
+from support import CLASSES, rss_kib
 from tenvira import F32Resampler, I16Resampler
 
-CLASSES = [F32Resampler, I16Resampler]
 U32_MAX = 2**32 - 1
 HALF = {"fast": 12, "balanced": 24, "best": 48}
 TAPS = {q: 2 * h for q, h in HALF.items()}
@@ -103,14 +103,6 @@ def test_chunk_size_zero_is_the_same_as_none(cls):
     a = stream(cls(44100, 48000, 2, "balanced", max_input_frames_per_chunk=0), samples, 2, 1500)
     b = stream(cls(44100, 48000, 2, "balanced"), samples, 2, 1500)
     assert a == b and len(a) == 2 * total(3000, 44100, 48000)
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return 0
 
 
 @pytest.mark.parametrize("cls, bytes_per_sample", [(F32Resampler, 4), (I16Resampler, 2)])

@@ -5,6 +5,7 @@ import inspect
 
 import pytest
 
+from support import signal
 from tenvira import F32Resampler, I16Resampler, ProcessStats
 
 np = pytest.importorskip("numpy")
@@ -22,16 +23,10 @@ def dtype(cls):
     return np.float32 if cls is F32Resampler else np.int16
 
 
-def signal(cls, frames, channels):
-    t = np.arange(frames * channels)
-    x = 0.5 * np.sin(0.01 * t) + 0.25 * np.cos(0.37 * t)
-    return x.astype(np.float32) if cls is F32Resampler else (x * 30000).astype(np.int16)
-
-
 @pytest.mark.parametrize("cls", [F32Resampler, I16Resampler])
 @pytest.mark.parametrize("fin, fout, quality, channels", CASES)
 def test_same_samples_and_stats_as_process(cls, fin, fout, quality, channels):
-    x = signal(cls, 2000, channels)
+    x = np.asarray(signal(cls, 2000, channels), dtype=dtype(cls))
     listed = cls(fin, fout, channels, quality)
     buffered = cls(fin, fout, channels, quality)
     expected, got = [], []

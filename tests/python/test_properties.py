@@ -8,7 +8,6 @@ examples and in frames, so the file runs in seconds."""
 import array
 import math
 import operator
-import random
 import subprocess
 import sys
 import textwrap
@@ -17,10 +16,9 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 
-from backends import available_backends
-from tenvira import F32Resampler, I16Resampler
+from support import CLASSES, available_backends, noise
+from tenvira import I16Resampler
 
-CLASSES = [F32Resampler, I16Resampler]
 QUALITIES = ["fast", "balanced", "best"]
 TAPS_HALF = {"fast": 12, "balanced": 24, "best": 48}
 
@@ -40,13 +38,6 @@ def fixed(max_examples):
 
 def total(frames, fin, fout):
     return -(-frames * fout // fin)
-
-
-def signal(cls, frames, channels, seed):
-    rng = random.Random(seed)
-    if cls is I16Resampler:
-        return [rng.randint(-32768, 32767) for _ in range(frames * channels)]
-    return [rng.uniform(-1.0, 1.0) for _ in range(frames * channels)]
 
 
 # Rates over the whole practical range, with the special pairs of the fixed
@@ -72,7 +63,7 @@ def streams(draw, cls, max_output_samples=400_000):
     bounds = [0, *cuts, frames]
     chunks = [b - a for a, b in zip(bounds, bounds[1:])]
     seed = draw(st.integers(0, 2**16))
-    return fin, fout, channels, quality, backend, chunks, signal(cls, frames, channels, seed)
+    return fin, fout, channels, quality, backend, chunks, noise(cls, frames, channels, seed)
 
 
 def run(r, samples, channels, chunks):
@@ -304,7 +295,7 @@ def test_process_garbage_raises_only_documented_errors_and_loses_nothing(cls, ga
     r = cls(44100, 48000, channels, "fast")
     twin = cls(44100, 48000, channels, "fast")
     Reentrant.target = r
-    good = signal(cls, 40, channels, 7)
+    good = noise(cls, 40, channels, 7)
     out = r.process(good)[0]
     expected = twin.process(good)[0]
     accepted = 40

@@ -6,9 +6,9 @@ import struct
 
 import pytest
 
+from support import CLASSES
 from tenvira import F32Resampler, I16Resampler
 
-CLASSES = [F32Resampler, I16Resampler]
 
 
 def passthrough(cls):

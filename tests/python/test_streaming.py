@@ -2,17 +2,13 @@
 end of stream, reset, bit-exact float32 output, int16 identical on every
 backend, and no growth in memory over many calls."""
 
-import gc
 import math
 import random
-import resource
-import sys
-import tracemalloc
 
 import pytest
 
 import reference
-from backends import available_backends
+from support import CLASSES, available_backends, signal
 from tenvira import F32Resampler, I16Resampler
 
 # (input rate, output rate, quality): every rendering path.
@@ -26,17 +22,6 @@ PATHS = [
     (8000, 16000, "fast"),  # IIR up
     (16000, 8000, "fast"),  # IIR down
 ]
-CLASSES = [F32Resampler, I16Resampler]
-
-
-def signal(frames, channels, cls, seed=1):
-    rng = random.Random(seed)
-    out = []
-    for i in range(frames):
-        for k in range(channels):
-            x = 0.6 * math.sin(0.05 * i * (k + 1)) + 0.3 * (rng.random() - 0.5)
-            out.append(x if cls is F32Resampler else int(x * 32767))
-    return out
 
 
 def stream(r, samples, channels, chunks):
@@ -66,7 +51,7 @@ def random_chunks(total, rng):
 def test_chunked_equals_one_call_and_total_is_exact(cls, rates, channels):
     fin, fout, quality = rates
     frames = 1237
-    samples = signal(frames, channels, cls)
+    samples = signal(cls, frames, channels)
     one, _ = stream(cls(fin, fout, channels, quality), samples, channels, [frames])
     chunked, counts = stream(cls(fin, fout, channels, quality), samples, channels, random_chunks(frames, random.Random(3)))
     single, _ = stream(cls(fin, fout, channels, quality), samples, channels, [1] * frames)
@@ -81,7 +66,7 @@ def test_totals_for_short_streams(cls, rates):
     fin, fout, quality = rates
     for frames in (0, 1, 2, 3, 5, 24, 49, 97, 100):
         r = cls(fin, fout, 1, quality)
-        out, _ = stream(r, signal(frames, 1, cls), 1, [frames])
+        out, _ = stream(r, signal(cls, frames, 1), 1, [frames])
         assert len(out) == -(-frames * fout // fin), frames
 
 
@@ -107,7 +92,7 @@ def test_when_frames_are_emitted(fin, fout, quality, frames, in_process):
 
 @pytest.mark.parametrize("cls", CLASSES)
 def test_lifecycle(cls):
-    samples = signal(400, 2, cls)
+    samples = signal(cls, 400, 2)
     r = cls(24000, 16000, 2)
     first = stream(r, samples, 2, [400])[0]
     # A second finish finds nothing left; flush is the same operation.
@@ -151,7 +136,7 @@ def test_required_output_capacity_examples():
 @pytest.mark.parametrize("channels", [1, 2])
 def test_scalar_float_output_matches_plain_python_model(fin, fout, quality, render, channels):
     frames = 300
-    samples = [reference.f32(x) for x in signal(frames, channels, F32Resampler, seed=9)]
+    samples = [reference.f32(x) for x in signal(F32Resampler, frames, channels, seed=9)]
     r = F32Resampler(fin, fout, channels, quality, "scalar")
     out, _ = stream(r, samples, channels, [100, 1, 199])
     expected = render(samples, channels)
@@ -175,7 +160,7 @@ def test_int16_output_is_the_same_on_every_backend(rates):
 def test_float_vector_backends_stay_close_to_scalar(backend):
     if backend not in available_backends():
         pytest.skip(f"{backend} not available")
-    samples = signal(2000, 1, F32Resampler)
+    samples = signal(F32Resampler, 2000, 1)
     scalar = stream(F32Resampler(44100, 48000, 1, "best", "scalar"), samples, 1, [2000])[0]
     vector = stream(F32Resampler(44100, 48000, 1, "best", backend), samples, 1, [2000])[0]
     assert len(scalar) == len(vector)
@@ -184,7 +169,7 @@ def test_float_vector_backends_stay_close_to_scalar(backend):
 
 def test_multichannel_equals_independent_mono_streams():
     for fin, fout, quality in PATHS:
-        left, right = signal(500, 1, F32Resampler, seed=1), signal(500, 1, F32Resampler, seed=2)
+        left, right = signal(F32Resampler, 500, 1, seed=1), signal(F32Resampler, 500, 1, seed=2)
         stereo = [x for pair in zip(left, right) for x in pair]
         both = stream(F32Resampler(fin, fout, 2, quality), stereo, 2, [500])[0]
         mono_l = stream(F32Resampler(fin, fout, 1, quality), left, 1, [500])[0]
@@ -208,35 +193,3 @@ def test_allocation_limits():
         I16Resampler(24000, 16000, 1, max_input_frames_per_chunk=2**62)
     assert e.value.args == ("capacity overflow",) and not isinstance(e.value, Exception)
     assert F32Resampler(24000, 16000, 1, "fast", max_input_frames_per_chunk=0).process([0.0] * 13)[1].output_frames == 1
-
-
-def rss_kib():
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith("VmRSS:"):
-                return int(line.split()[1])
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-def test_many_calls_leave_memory_flat(cls):
-    r = cls(48000, 16000, 1, "fast")
-    chunk = signal(480, 1, cls)
-    for _ in range(2000):
-        r.process(chunk)
-    gc.collect()
-    # Python objects: allocated blocks over 10^5 calls, traced bytes over 10^4.
-    blocks, rss = sys.getallocatedblocks(), rss_kib()
-    for _ in range(100_000):
-        r.process(chunk)
-    gc.collect()
-    assert sys.getallocatedblocks() - blocks < 100
-    assert rss_kib() - rss < 4 * 1024
-    tracemalloc.start()
-    before, _ = tracemalloc.get_traced_memory()
-    for _ in range(10_000):
-        r.process(chunk)
-    gc.collect()
-    after, _ = tracemalloc.get_traced_memory()
-    tracemalloc.stop()
-    assert after - before < 16 * 1024

@@ -11,9 +11,9 @@ import threading
 
 import pytest
 
-from tenvira import F32Resampler, I16Resampler
+from support import CLASSES, noise
+from tenvira import I16Resampler
 
-CLASSES = [F32Resampler, I16Resampler]
 # (input rate, output rate, quality): every rendering path.
 PATHS = [
     (48000, 16000, "balanced"),
@@ -25,13 +25,6 @@ PATHS = [
     (8000, 16000, "fast"),
     (16000, 8000, "fast"),
 ]
-
-
-def signal(cls, frames, channels, seed):
-    rng = random.Random(seed)
-    if cls is I16Resampler:
-        return [rng.randint(-32768, 32767) for _ in range(frames * channels)]
-    return [rng.uniform(-1.0, 1.0) for _ in range(frames * channels)]
 
 
 def chunks_of(frames, seed):
@@ -61,61 +54,13 @@ def drive(cls, path, channels, samples, chunks, pause=None):
     return out
 
 
-def fault_in_thread(fn):
-    """Runs fn on a new thread; returns what an `except Exception` there did
-    not catch."""
-    box = {}
-
-    def target():
-        try:
-            try:
-                fn()
-            except Exception as e:  # noqa: BLE001 - must not catch the fault
-                box["caught"] = e
-        except BaseException as e:  # noqa: B902
-            # Without its traceback: the frames would hold `fn`, and with it
-            # the resampler, in a cycle that the collector might then free
-            # on some other thread.
-            box["escaped"] = e.with_traceback(None)
-
-    t = threading.Thread(target=target)
-    t.start()
-    t.join()
-    return box
-
-
-@pytest.mark.parametrize("cls", CLASSES)
-@pytest.mark.parametrize(
-    "call",
-    [lambda r: r.process([0] * 30), lambda r: r.finish(), lambda r: r.reset(), lambda r: r.selected_backend],
-    ids=["process", "finish", "reset", "selected_backend"],
-)
-def test_a_foreign_thread_gets_the_fault_and_the_stream_is_untouched(cls, call):
-    samples = signal(cls, 900, 2, 1)
-    r = cls(44100, 48000, 2, "balanced")
-    twin = cls(44100, 48000, 2, "balanced")
-    out = r.process(samples[:600])[0]
-    expected = twin.process(samples[:600])[0]
-
-    box = fault_in_thread(lambda: call(r))
-    assert "caught" not in box
-    err = box["escaped"]
-    assert type(err).__qualname__ == "FaultException" and not isinstance(err, Exception)
-    assert "is unsendable, but sent to another thread" in err.args[0]
-
-    # The owner's stream goes on as if the foreign call had not happened.
-    out += r.process(samples[600:])[0] + r.finish()[0]
-    expected += twin.process(samples[600:])[0] + twin.finish()[0]
-    assert out == expected
-
-
 @pytest.mark.parametrize("cls", CLASSES)
 def test_many_threads_each_with_its_own_resamplers_match_one_thread(cls):
     jobs = []
     for i, path in enumerate(PATHS * 2):
         channels = 1 + i % 3
         frames = 3000 + 97 * i
-        jobs.append((path, channels, signal(cls, frames, channels, i), chunks_of(frames, i)))
+        jobs.append((path, channels, noise(cls, frames, channels, i), chunks_of(frames, i)))
     expected = [drive(cls, *job) for job in jobs]
 
     results = [None] * len(jobs)

@@ -1,11 +1,14 @@
-// AVX2 + FMA kernels. Compiled with -mavx2 -mfma; nothing outside this file
-// may be inlined into it or from it.
+// AVX2 + FMA kernels, compiled with -mavx2 -mfma. Only the kernel entry points of
+// kernels.hpp are visible outside; the helpers here and in lanes8.hpp have
+// internal linkage, so nothing compiled for this instruction set is shared
+// with another unit.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "backend/kernels.hpp"
+#include "backend/x86/lanes8.hpp"
 
 namespace tenvira {
 
@@ -65,57 +68,8 @@ std::int64_t dot_i16_q15_avx2_inner(const std::int16_t* window, const std::int16
     return s;
 }
 
-}  // namespace tenvira
-
-namespace tenvira {
 
 namespace {
-
-// Stores the eight lanes to out[0], out[stride], ...
-inline void store8(float* out, std::size_t stride, __m256 v) {
-    if (stride == 1) {
-        _mm256_storeu_ps(out, v);
-        return;
-    }
-    float lanes[8];
-    _mm256_storeu_ps(lanes, v);
-    for (int d = 0; d < 8; ++d) out[d * stride] = lanes[d];
-}
-
-// In-register transpose: afterwards r[k] holds lane k of each input row,
-// r[k][d] = old r[d][k].
-inline void transpose8(__m256 r[8]) {
-    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-    const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-    const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
-    const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
-    const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
-    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
-    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
-}
-
-// Mask selecting the first t of eight lanes.
-inline __m256i first_lanes(std::size_t t) {
-    const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
-    return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(t)), index);
-}
 
 // Eight products, each with the arithmetic of dot_f32_avx2_inner: a fused
 // chain per lane, the lane sum left to right, then the fused tail. With
@@ -156,14 +110,14 @@ void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, s
     store8(out, stride, s);
 }
 
-inline __m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
+__m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
 // Adds lane k of each of the eight vectors (eight int32 values per product)
 // to the 64-bit totals of products 0-3 (low) and 4-7 (high). With
 // `pair_sums`, a lane holding -2^31 stands for +2^31: a sum of two exact
 // products that wrapped (only (-32768)^2 + (-32768)^2 does).
 template <bool pair_sums>
-inline void add_lanes(__m256i v[8], __m256i& low, __m256i& high) {
+void add_lanes(__m256i v[8], __m256i& low, __m256i& high) {
     __m256 lanes[8];
     for (int d = 0; d < 8; ++d) lanes[d] = _mm256_castsi256_ps(v[d]);
     transpose8(lanes);
@@ -211,8 +165,7 @@ void dot8_i16(const std::int16_t* const* w, std::size_t wstep, const std::int16_
     const std::size_t tail = n - 16 * blocks;
     if (tail % 2 == 0 && tail != 0) {
         // An even tail is whole 32-bit pairs: masked loads read just those.
-        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(tail / 2)),
-                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i mask = first_lanes(tail / 2);
         const auto pairs = [&](const std::int16_t* p) {
             return _mm256_maskload_epi32(reinterpret_cast<const int*>(p + 16 * blocks), mask);
         };
@@ -239,36 +192,40 @@ void dot8_i16(const std::int16_t* const* w, std::size_t wstep, const std::int16_
 
 }  // namespace
 
-void dot_f32_avx2_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                        float* out, std::size_t stride) noexcept {
+void dot_f32_avx2_batch(const F32Batch& b) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, 1, rows + d, n, out + d * stride, stride);
-    for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d], rows[d], n);
+    for (; d + 8 <= b.count; d += 8) dot8_f32<false>(b.windows + d, 1, b.rows + d, b.taps, b.out + d * b.stride, b.stride);
+    for (; d < b.count; ++d) b.out[d * b.stride] = dot_f32_avx2_inner(b.windows[d], b.rows[d], b.taps);
 }
 
-void dot_f32_avx2_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
-                         std::size_t count, float* out, std::size_t stride) noexcept {
+void dot_f32_avx2_shared(const F32SharedBatch& b) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d * step, step, &row, n, out + d * stride, stride);
-    for (; d < count; ++d) out[d * stride] = dot_f32_avx2_inner(windows[d * step], row, n);
+    for (; d + 8 <= b.count; d += 8) {
+        dot8_f32<true>(b.windows + d * b.step, b.step, &b.row, b.taps, b.out + d * b.stride, b.stride);
+    }
+    for (; d < b.count; ++d) b.out[d * b.stride] = dot_f32_avx2_inner(b.windows[d * b.step], b.row, b.taps);
 }
 
-void dot_i16_q15_avx2_batch(const std::int16_t* const* windows, const std::int16_t* const* rows, std::size_t n,
-                            std::size_t count, std::int64_t* out) noexcept {
+void dot_i16_q15_avx2_batch(const I16Batch& b) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_i16<false>(windows + d, 1, rows + d, n, out + d);
-    for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d], rows[d], n);
+    for (; d + 8 <= b.count; d += 8) dot8_i16<false>(b.windows + d, 1, b.rows + d, b.taps, b.out + d);
+    for (; d < b.count; ++d) b.out[d] = dot_i16_q15_avx2_inner(b.windows[d], b.rows[d], b.taps);
 }
 
-void dot_i16_q15_avx2_shared(const std::int16_t* const* windows, std::size_t step, const std::int16_t* row,
-                             std::size_t n, std::size_t count, std::int64_t* out) noexcept {
+void dot_i16_q15_avx2_shared(const I16SharedBatch& b) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_i16<true>(windows + d * step, step, &row, n, out + d);
-    for (; d < count; ++d) out[d] = dot_i16_q15_avx2_inner(windows[d * step], row, n);
+    for (; d + 8 <= b.count; d += 8) dot8_i16<true>(b.windows + d * b.step, b.step, &b.row, b.taps, b.out + d);
+    for (; d < b.count; ++d) b.out[d] = dot_i16_q15_avx2_inner(b.windows[d * b.step], b.row, b.taps);
 }
 
-void columns_f32_avx2(float* out, const float* centre, float c0, const float* const* sources, const float* coeffs,
-                      std::size_t taps, std::size_t n) noexcept {
+void columns_f32_avx2(const F32Columns& cols) noexcept {
+    float* out = cols.out;
+    const float* centre = cols.centre;
+    const float c0 = cols.centre_coeff;
+    const float* const* sources = cols.sources;
+    const float* coeffs = cols.coeffs;
+    const std::size_t taps = cols.taps;
+    const std::size_t n = cols.frames;
     std::size_t f = 0;
     // Four vectors of frames stay in registers while every tap is added.
     for (; f + 32 <= n; f += 32) {
@@ -294,9 +251,15 @@ void columns_f32_avx2(float* out, const float* centre, float c0, const float* co
     }
 }
 
-void columns_i16_avx2(std::int64_t* out, const std::int16_t* centre, std::int16_t c0,
-                      const std::int16_t* const* sources, const std::int16_t* coeffs, const std::size_t* group_ends,
-                      std::size_t groups, std::size_t n) noexcept {
+void columns_i16_avx2(const I16Columns& cols) noexcept {
+    std::int64_t* out = cols.out;
+    const std::int16_t* centre = cols.centre;
+    const std::int16_t c0 = cols.centre_coeff;
+    const std::int16_t* const* sources = cols.sources;
+    const std::int16_t* coeffs = cols.coeffs;
+    const std::size_t* group_ends = cols.group_ends;
+    const std::size_t groups = cols.groups;
+    const std::size_t n = cols.frames;
     const auto load8 = [](const std::int16_t* p) {
         return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(p)));
     };
@@ -335,24 +298,22 @@ void columns_i16_avx2(std::int64_t* out, const std::int16_t* centre, std::int16_
     }
 }
 
-std::size_t plan_frames_avx2(double p, double d, std::size_t count, std::int64_t bound, double phases,
-                             std::uint64_t last_phase, const unsigned char* base, std::size_t row_bytes,
-                             std::int64_t* w, const void** rows) noexcept {
+std::size_t plan_frames_avx2(const PlanRun& run) noexcept {
     // Doubles in [0, 2^52) become integers through the bits of x + 2^52.
-    const __m256d magic = _mm256_set1_pd(4503599627370496.0);
+    const __m256d magic = _mm256_set1_pd(0x1p52);
     const __m256i magic_bits = _mm256_castpd_si256(magic);
-    const __m256d vp = _mm256_set1_pd(p);
-    const __m256d vd = _mm256_set1_pd(d);
-    const __m256d vphases = _mm256_set1_pd(phases);
-    const __m256i vlast = _mm256_set1_epi64x(static_cast<long long>(last_phase));
-    const __m256i vbound = _mm256_set1_epi64x(bound);
-    const __m256i vbase = _mm256_set1_epi64x(static_cast<long long>(reinterpret_cast<std::uintptr_t>(base)));
-    const __m256i vrow = _mm256_set1_epi64x(static_cast<long long>(row_bytes));
+    const __m256d vp = _mm256_set1_pd(run.start);
+    const __m256d vd = _mm256_set1_pd(run.step);
+    const __m256d vphases = _mm256_set1_pd(run.phases);
+    const __m256i vlast = _mm256_set1_epi64x(static_cast<long long>(run.last_phase));
+    const __m256i vbound = _mm256_set1_epi64x(run.bound);
+    // The low 32 bits of each 64-bit lane, packed into the low half.
+    const __m256i low_halves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
     __m256d k = _mm256_setr_pd(0.0, 1.0, 2.0, 3.0);
     const __m256d four = _mm256_set1_pd(4.0);
     std::size_t at = 0;
-    for (; at + 4 <= count; at += 4) {
-        // p + k·d: the product and the sum are exact, as in the scalar form.
+    for (; at + 4 <= run.count; at += 4) {
+        // start + k·step: the product and the sum are exact, as in the scalar form.
         const __m256d q = _mm256_add_pd(vp, _mm256_mul_pd(k, vd));
         const __m256d whole = _mm256_round_pd(q, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
         const __m256i wi = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(whole, magic)), magic_bits);
@@ -360,35 +321,17 @@ std::size_t plan_frames_avx2(double p, double d, std::size_t count, std::int64_t
         const __m256d ph = _mm256_round_pd(_mm256_mul_pd(frac, vphases), _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
         __m256i phase = _mm256_sub_epi64(_mm256_castpd_si256(_mm256_add_pd(ph, magic)), magic_bits);
         phase = _mm256_blendv_epi8(phase, vlast, _mm256_cmpgt_epi64(phase, vlast));
-        const __m256i row = _mm256_add_epi64(vbase, _mm256_mul_epu32(phase, vrow));
         const int due = _mm256_movemask_pd(_mm256_castsi256_pd(_mm256_cmpgt_epi64(vbound, wi)));
         if (due != 0xF) {
             // Positions only grow: the frames due are the leading lanes.
-            std::int64_t ws[4];
-            const void* rs[4];
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(ws), wi);
-            _mm256_storeu_si256(reinterpret_cast<__m256i*>(rs), row);
-            std::size_t lane = 0;
-            for (; lane < 4 && ((due >> lane) & 1); ++lane) {
-                w[at + lane] = ws[lane];
-                rows[at + lane] = rs[lane];
-            }
-            return at + lane;
+            return plan_frames_scalar_from(run, at);
         }
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(w + at), wi);
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(rows + at), row);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(run.whole + at), wi);
+        _mm_storeu_si128(reinterpret_cast<__m128i*>(run.phase + at),
+                         _mm256_castsi256_si128(_mm256_permutevar8x32_epi32(phase, low_halves)));
         k = _mm256_add_pd(k, four);
     }
-    for (; at < count; ++at) {
-        const double q = p + static_cast<double>(at) * d;
-        const auto whole = static_cast<std::int64_t>(q);
-        if (whole >= bound) return at;
-        const double frac = q - static_cast<double>(whole);
-        const auto phase = static_cast<std::uint64_t>(static_cast<std::int64_t>(frac * phases));
-        w[at] = whole;
-        rows[at] = base + (phase < last_phase ? phase : last_phase) * row_bytes;
-    }
-    return count;
+    return plan_frames_scalar_from(run, at);
 }
 
 }  // namespace tenvira

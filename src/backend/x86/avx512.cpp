@@ -1,11 +1,14 @@
-// AVX-512F kernel. Compiled with -mavx512f -mfma; nothing outside this file
-// may be inlined into it or from it.
+// AVX-512F kernels, compiled with -mavx512f -mfma. Only the kernel entry points of
+// kernels.hpp are visible outside; the helpers here and in lanes8.hpp have
+// internal linkage, so nothing compiled for this instruction set is shared
+// with another unit.
 #include <immintrin.h>
 
 #include <cstddef>
 #include <cstdint>
 
 #include "backend/kernels.hpp"
+#include "backend/x86/lanes8.hpp"
 
 namespace tenvira {
 
@@ -36,49 +39,8 @@ float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t
     return s;
 }
 
-}  // namespace tenvira
-
-namespace tenvira {
 
 namespace {
-
-// Stores the eight lanes to out[0], out[stride], ...
-inline void store8(float* out, std::size_t stride, __m256 v) {
-    if (stride == 1) {
-        _mm256_storeu_ps(out, v);
-        return;
-    }
-    float lanes[8];
-    _mm256_storeu_ps(lanes, v);
-    for (int d = 0; d < 8; ++d) out[d * stride] = lanes[d];
-}
-
-inline void transpose8(__m256 r[8]) {
-    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
-    const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
-    const __m256 t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]);
-    const __m256 t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]);
-    const __m256 t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
-    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
-    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
-    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
-    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
-}
 
 // Eight products, each with the arithmetic of dot_f32_avx512_inner: a fused
 // chain per lane, the sixteen lanes summed left to right, then the fused tail.
@@ -116,8 +78,7 @@ void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, s
 
     for (std::size_t at = 16 * blocks; at < n; at += 8) {
         const std::size_t t = n - at < 8 ? n - at : 8;
-        const __m256i mask = _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(t)),
-                                                _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7));
+        const __m256i mask = first_lanes(t);
         __m256 wt[8], ct[8];
         for (int d = 0; d < 8; ++d) {
             wt[d] = _mm256_maskload_ps(w[d * wstep] + at, mask);
@@ -132,18 +93,18 @@ void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, s
 
 }  // namespace
 
-void dot_f32_avx512_batch(const float* const* windows, const float* const* rows, std::size_t n, std::size_t count,
-                          float* out, std::size_t stride) noexcept {
+void dot_f32_avx512_batch(const F32Batch& b) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<false>(windows + d, 1, rows + d, n, out + d * stride, stride);
-    for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d], rows[d], n);
+    for (; d + 8 <= b.count; d += 8) dot8_f32<false>(b.windows + d, 1, b.rows + d, b.taps, b.out + d * b.stride, b.stride);
+    for (; d < b.count; ++d) b.out[d * b.stride] = dot_f32_avx512_inner(b.windows[d], b.rows[d], b.taps);
 }
 
-void dot_f32_avx512_shared(const float* const* windows, std::size_t step, const float* row, std::size_t n,
-                           std::size_t count, float* out, std::size_t stride) noexcept {
+void dot_f32_avx512_shared(const F32SharedBatch& b) noexcept {
     std::size_t d = 0;
-    for (; d + 8 <= count; d += 8) dot8_f32<true>(windows + d * step, step, &row, n, out + d * stride, stride);
-    for (; d < count; ++d) out[d * stride] = dot_f32_avx512_inner(windows[d * step], row, n);
+    for (; d + 8 <= b.count; d += 8) {
+        dot8_f32<true>(b.windows + d * b.step, b.step, &b.row, b.taps, b.out + d * b.stride, b.stride);
+    }
+    for (; d < b.count; ++d) b.out[d * b.stride] = dot_f32_avx512_inner(b.windows[d * b.step], b.row, b.taps);
 }
 
 }  // namespace tenvira

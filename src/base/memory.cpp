@@ -1,4 +1,4 @@
-#include "aligned/memory.hpp"
+#include "base/memory.hpp"
 
 #include <sys/sysinfo.h>
 
@@ -6,7 +6,7 @@
 #include <limits>
 #include <new>
 
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 

@@ -1,4 +1,4 @@
-#include "resampler/fault.hpp"
+#include "base/fault.hpp"
 
 namespace tenvira {
 
