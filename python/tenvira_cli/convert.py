@@ -42,7 +42,7 @@ from .formats import (
 from .output import Destination, resolve
 from .quantize import Quantizer
 from .settings import MAX_CHUNK_SAMPLES, Options
-from .sink import OutputSpec, Sink, open_sink
+from .sink import OutputLayout, Sink, open_sink
 from .source import Source, open_source
 
 # Warn when the output would be this many times the size of the input.
@@ -91,7 +91,7 @@ def _interleaved(a: npt.NDArray[np.generic]) -> memoryview:
 
 @dataclass
 class _Plan:
-    spec: OutputSpec
+    layout: OutputLayout
     out: SampleFormat
     dither: bool
     use_i16: bool
@@ -134,8 +134,8 @@ def _plan(source: Source, output: str, dest: Destination, options: Options) -> _
         else source.sample.bits is None or (out.bits or 0) < source.sample.bits
     )
     use_i16 = source.sample.dtype == "int16" and out.bits == 16 and not dither
-    spec = OutputSpec(ftype.major, subtype, options.rate, source.channels, options.big_endian, source.metadata)
-    return _Plan(spec, out, dither, use_i16, warnings)
+    layout = OutputLayout(ftype.major, subtype, options.rate, source.channels, options.big_endian, source.metadata)
+    return _Plan(layout, out, dither, use_i16, warnings)
 
 
 def _resampler(
@@ -248,7 +248,7 @@ def convert_file(
         plan = _plan(source, out_name, dest, options)
         chunk = _chunk_frames(source, options)
         pipe = _Pipeline(source, plan, options, chunk, seed_name or os.path.basename(out_name))
-        with open_sink(dest, plan.spec, stdout or sys.stdout.buffer) as sink:
+        with open_sink(dest, plan.layout, stdout or sys.stdout.buffer) as sink:
             frames_in, frames_out = _stream(source, pipe, sink, in_name, progress)
         warnings = plan.warnings
         cut = source.truncation()
@@ -268,7 +268,7 @@ def convert_file(
         frames_out,
         source.major,
         describe(source.sample.subtype),
-        plan.spec.major,
+        plan.layout.major,
         describe(plan.out.subtype),
         options.quality,
         pipe.r.selected_backend,

@@ -19,7 +19,7 @@ from .output import Destination, copy_out, discard, file_in_place, open_stream, 
 
 
 @dataclass(frozen=True)
-class OutputSpec:
+class OutputLayout:
     major: str  # libsndfile's file type
     subtype: str
     rate: int
@@ -46,21 +46,21 @@ def _detail(f: soundfile.SoundFile, e: soundfile.LibsndfileError) -> str:
 
 
 class FileSink(Sink):
-    def __init__(self, path: str, dest: Destination, spec: OutputSpec) -> None:
+    def __init__(self, path: str, dest: Destination, layout: OutputLayout) -> None:
         self._dest = dest
         try:
             self._file = soundfile.SoundFile(
                 path,
                 "w",
-                spec.rate,
-                spec.channels,
-                spec.subtype,
-                "BIG" if spec.big_endian else "FILE",
-                spec.major,
+                layout.rate,
+                layout.channels,
+                layout.subtype,
+                "BIG" if layout.big_endian else "FILE",
+                layout.major,
             )
         except soundfile.LibsndfileError as e:
-            raise UsageError(f"cannot write {spec.major} {spec.subtype} at {spec.rate} Hz: {e.error_string}") from None
-        for key, value in spec.metadata.items():
+            raise UsageError(f"cannot write {layout.major} {layout.subtype} at {layout.rate} Hz: {e.error_string}") from None
+        for key, value in layout.metadata.items():
             with contextlib.suppress(soundfile.SoundFileError, AttributeError):
                 setattr(self._file, key, value)
 
@@ -85,11 +85,11 @@ class FileSink(Sink):
 
 
 class StreamSink(Sink):
-    def __init__(self, f: BinaryIO, dest: Destination, spec: OutputSpec) -> None:
+    def __init__(self, f: BinaryIO, dest: Destination, layout: OutputLayout) -> None:
         self._dest = dest
-        fmt = wavstream.StreamFormat(spec.rate, spec.channels, spec.subtype, spec.big_endian)
+        fmt = wavstream.StreamFormat(layout.rate, layout.channels, layout.subtype, layout.big_endian)
         try:
-            self._writer = wavstream.StreamWriter(f, fmt, wav=spec.major == "WAV")
+            self._writer = wavstream.StreamWriter(f, fmt, wav=layout.major == "WAV")
         except OSError as e:
             raise write_error(dest, e) from None
 
@@ -107,8 +107,8 @@ class StreamSink(Sink):
 
 
 @contextlib.contextmanager
-def _file_sink(path: str, dest: Destination, spec: OutputSpec) -> Iterator[Sink]:
-    sink = FileSink(path, dest, spec)
+def _file_sink(path: str, dest: Destination, layout: OutputLayout) -> Iterator[Sink]:
+    sink = FileSink(path, dest, layout)
     try:
         yield sink
     except BaseException:
@@ -118,21 +118,21 @@ def _file_sink(path: str, dest: Destination, spec: OutputSpec) -> Iterator[Sink]
 
 
 @contextlib.contextmanager
-def open_sink(dest: Destination, spec: OutputSpec, stdout: BinaryIO) -> Iterator[Sink]:
+def open_sink(dest: Destination, layout: OutputLayout, stdout: BinaryIO) -> Iterator[Sink]:
     """A sink whose output takes its place only when the block completes."""
     if dest.kind in ("new", "replace"):
-        with file_in_place(dest) as tmp, _file_sink(tmp, dest, spec) as sink:
+        with file_in_place(dest) as tmp, _file_sink(tmp, dest, layout) as sink:
             yield sink
         return
     with open_stream(dest, stdout) as f:
-        if spec.major in ("WAV", "RAW") and wavstream.streamable(spec.subtype):
-            stream_sink = StreamSink(f, dest, spec)
+        if layout.major in ("WAV", "RAW") and wavstream.streamable(layout.subtype):
+            stream_sink = StreamSink(f, dest, layout)
             yield stream_sink
             stream_sink.close()
             return
         path = scratch_file()
         try:
-            with _file_sink(path, dest, spec) as sink:
+            with _file_sink(path, dest, layout) as sink:
                 yield sink
             try:
                 copy_out(path, f)
