@@ -167,7 +167,7 @@ def main() -> None:
     seconds, runs = (60, 1) if args.quick else (600, 3)
     work = Path(args.keep) if args.keep else Path(tempfile.mkdtemp(prefix="bench_cli-"))
     work.mkdir(parents=True, exist_ok=True)
-    sox_version = subprocess.run(["sox", "--version"], capture_output=True, text=True).stdout.strip()
+    sox_version = subprocess.run(["sox", "--version"], capture_output=True, text=True).stdout.split(":", 1)[-1].strip()
     try:
         lines = [
             f"# tenvira command vs sox, {datetime.date.today()}",

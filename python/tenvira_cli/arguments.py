@@ -81,7 +81,7 @@ def _add_resample(commands: argparse._SubParsersAction[argparse.ArgumentParser])
         description=_RESAMPLE,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    p.add_argument("paths", nargs="+", metavar="IN... [OUT]", help="input files or folders, then OUT unless -o is given")
+    p.add_argument("paths", nargs="+", metavar="IN", help="input files or folders; the last is OUT unless -o is given")
     p.add_argument("--rate", "-r", type=_rate, required=True, metavar="HZ", help="output sample rate")
     p.add_argument("--output-dir", "-o", metavar="OUTDIR", help="write every input into this folder")
     p.add_argument(

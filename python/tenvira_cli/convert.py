@@ -43,7 +43,7 @@ from .output import Destination, resolve
 from .quantize import Quantizer
 from .settings import MAX_CHUNK_SAMPLES, Options
 from .sink import OutputLayout, Sink, open_sink
-from .source import Source, open_source
+from .source import Source, blocks, open_source
 
 # Warn when the output would be this many times the size of the input.
 ABSURD_GROWTH = 16
@@ -162,7 +162,7 @@ class _Pipeline:
     def __init__(self, source: Source, plan: _Plan, options: Options, chunk: int, seed_name: str) -> None:
         self.r = _resampler(source, plan, options, chunk)
         ch = source.channels
-        self.input = np.empty((chunk, ch), source.sample.dtype)
+        self.chunk = chunk
         work = "int16" if plan.use_i16 else "float32"
         self.floats = None if work == source.sample.dtype else np.empty((chunk, ch), np.float32)
         self.in_scale = np.float32(2.0 ** -(15 if source.sample.dtype == "int16" else 31))
@@ -175,10 +175,9 @@ class _Pipeline:
             self.quantizer = Quantizer(plan.out.bits, plan.out.dtype, plan.dither, seed_name, source.sample.bits is None)
             self.encoded = np.empty(self.output.shape, plan.out.dtype)
 
-    def feed(self, frames: int) -> npt.NDArray[np.generic]:
-        block: npt.NDArray[np.generic] = self.input[:frames]
+    def feed(self, block: npt.NDArray[np.generic]) -> npt.NDArray[np.generic]:
         if self.floats is not None:
-            f = self.floats[:frames]
+            f = self.floats[: len(block)]
             f[...] = block
             f *= self.in_scale
             block = f
@@ -198,25 +197,28 @@ class _Pipeline:
         return encoded
 
 
-def _stream(source: Source, pipe: _Pipeline, sink: Sink, name: str, progress: Callable[[int], None] | None) -> tuple[int, int]:
+def _stream(
+    source: Source, pipe: _Pipeline, sink: Sink, name: str, progress: Callable[[int], None] | None
+) -> tuple[int, int]:
     frames_in = frames_out = 0
+    inputs = blocks(source, pipe.chunk)
     while True:
         try:
-            n = source.read(pipe.input)
+            block = next(inputs, None)
         except (OSError, soundfile.LibsndfileError) as e:
             detail = describe_os_error(e) if isinstance(e, OSError) else e.error_string
             raise InputError(f"cannot read {name!r}: {detail}") from None
-        if n == 0:
+        if block is None:
             break
-        block = pipe.feed(n)
-        sink.write(block)
-        frames_in += n
-        frames_out += len(block)
+        out = pipe.feed(block)
+        sink.write(out)
+        frames_in += len(block)
+        frames_out += len(out)
         if progress is not None:
             progress(frames_in)
-    block = pipe.finish()
-    sink.write(block)
-    return frames_in, frames_out + len(block)
+    out = pipe.finish()
+    sink.write(out)
+    return frames_in, frames_out + len(out)
 
 
 def convert_file(

@@ -10,6 +10,7 @@ import re
 import shutil
 import stat
 import sys
+from collections.abc import Iterator
 from typing import BinaryIO
 
 import numpy as np
@@ -207,3 +208,11 @@ def open_source(name: str, raw: RawFormat | None, stdin: BinaryIO | None = None)
             stream.close()
         return source
     return _open_soundfile(name, fd, raw, st.st_size, None)
+
+
+def blocks(source: Source, frames: int) -> Iterator[npt.NDArray[np.generic]]:
+    """The input in blocks of up to ``frames`` frames: (frames, channels)
+    views of one buffer, which the next block reuses."""
+    buffer = np.empty((frames, source.channels), source.sample.dtype)
+    while n := source.read(buffer):
+        yield buffer[:n]
