@@ -82,7 +82,7 @@ def _single(args: argparse.Namespace, source: str, output: str, options: Options
         bar.update(frames)
 
     total, rate = 0, 1
-    show = not args.quiet and sys.stderr.isatty() and source != "-"
+    show = not args.quiet and sys.stderr.isatty() and os.path.isfile(source)  # a FIFO is read once
     if show:
         import soundfile  # type: ignore[import-untyped, unused-ignore]
 
