@@ -51,7 +51,7 @@ def version() -> str:
         return "unknown"
 
 
-_RESAMPLE = f"""\
+_RESAMPLE = """\
 Resample IN to OUT at --rate Hz, or every IN (files, and the audio files of
 directory trees, mirrored) into the folder -o OUTDIR. "-" is standard input
 or output.

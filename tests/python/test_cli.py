@@ -3,11 +3,8 @@
 import os
 import pty
 import shutil
-import signal
 import subprocess
-import sys
 import sysconfig
-import time
 from importlib import metadata
 
 import numpy as np
