@@ -133,6 +133,17 @@ def test_long_output_names(tmp_path, wav16, length):
     assert leftovers(tmp_path, "in.wav") == [name]
 
 
+def handles_sighup(pid):
+    """Whether the process catches SIGHUP, which Python leaves alone: the
+    tool's own handlers are in place."""
+    try:
+        with open(f"/proc/{pid}/status") as f:
+            caught = next(int(line.split()[1], 16) for line in f if line.startswith("SigCgt:"))
+    except (OSError, StopIteration):
+        return False
+    return bool(caught & (1 << (signal.SIGHUP - 1)))
+
+
 def wait_for(predicate, timeout=30.0):
     end = time.monotonic() + timeout
     while not predicate():
@@ -157,10 +168,11 @@ def test_a_signal_leaves_no_temporary_file(tmp_path, signum, via_stdin):
     p = subprocess.Popen(command(*args), stdin=stdin, stderr=subprocess.PIPE, stdout=subprocess.DEVNULL,
                          env={**os.environ, "TMPDIR": str(scratch)})
     try:
+        wait_for(lambda: handles_sighup(p.pid))
         if via_stdin:
             os.close(r_fd)
             os.write(w_fd, src.read_bytes()[:4096])  # the spool exists and waits for more
-            wait_for(lambda: os.listdir(scratch))
+            wait_for(lambda: any(n.startswith(".tenvira-") for n in os.listdir(scratch)))
         else:
             wait_for(lambda: leftovers(tmp_path, src.name, "scratch"))
         p.send_signal(signum)
@@ -172,17 +184,6 @@ def test_a_signal_leaves_no_temporary_file(tmp_path, signum, via_stdin):
     assert p.returncode == 128 + signum
     assert err.decode() == "tenvira: interrupted\n"
     assert leftovers(tmp_path, src.name, "scratch") == [] and os.listdir(scratch) == []
-
-
-def handles_sighup(pid):
-    """Whether the process catches SIGHUP, which Python leaves alone: the
-    tool's own handlers are in place."""
-    try:
-        with open(f"/proc/{pid}/status") as f:
-            caught = next(int(line.split()[1], 16) for line in f if line.startswith("SigCgt:"))
-    except (OSError, StopIteration):
-        return False
-    return bool(caught & (1 << (signal.SIGHUP - 1)))
 
 
 @pytest.mark.parametrize("delay", [0.0, 0.02, 0.05, 0.1, 0.2, 0.3])
