@@ -2,7 +2,8 @@
 its worker processes and a Dask cluster all run.
 
 The input is read in blocks of (frames, channels) numpy arrays, fed to a
-resampler through its buffer methods and written block by block, so memory
+resampler through its buffer methods (which take such arrays as they are)
+and written block by block, so memory
 does not grow with the length of the file. Integer input of up to 16 bits
 written as 16 bits goes through ``I16Resampler`` untouched; everything else
 through ``F32Resampler``, with b-bit integers read as x / 2**(b-1) and
@@ -81,12 +82,6 @@ def _output_type(output: str, options: Options) -> FileType:
     if found is None:
         raise UsageError(f"cannot tell the file type of {output!r} from its name; use --type")
     return found
-
-
-def _interleaved(a: npt.NDArray[np.generic]) -> memoryview:
-    """A (frames, channels) block as the resampler's buffer methods take it
-    (a zero-copy view)."""
-    return a.reshape(-1).data
 
 
 @dataclass
@@ -181,11 +176,11 @@ class _Pipeline:
             f[...] = block
             f *= self.in_scale
             block = f
-        stats = self.r.process_into(_interleaved(block), _interleaved(self.output))
+        stats = self.r.process_into(block, self.output)
         return self._emit(stats.output_frames)
 
     def finish(self) -> npt.NDArray[np.generic]:
-        stats = self.r.finish_into(_interleaved(self.output))
+        stats = self.r.finish_into(self.output)
         return self._emit(stats.output_frames)
 
     def _emit(self, frames: int) -> npt.NDArray[np.generic]:
