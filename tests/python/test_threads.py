@@ -129,7 +129,7 @@ def test_first_use_on_many_threads_at_once():
     assert backend == I16Resampler(44100, 48000, 1).selected_backend
 
 
-def long_input(cls, seconds=6):
+def long_input(cls, seconds=20):
     import numpy as np
 
     return np.zeros((48000 * seconds, 2), dtype=np.float32 if cls is not I16Resampler else np.int16)
