@@ -60,7 +60,7 @@ struct Checkpoint {
     std::int64_t history_start = 0;
     std::uint64_t history_frames = 0;
     std::vector<S> history;  // channel after channel
-    std::optional<PolyphaseIir2x> iir;
+    std::vector<float> iir;  // the IIR converter's filter state
 };
 
 template <typename S>
