@@ -182,57 +182,51 @@ void PolyphaseIir2x::downsample_pair(std::span<const float> even, std::optional<
 
 namespace {
 
-// Copies between a filter's state arrays and a run of floats, either way.
+// Calls copy(pointer, count) for each state array of a filter, in order.
 template <typename Filter, typename Copy>
 void each_state(Filter& f, Copy&& copy) {
     for (auto& section : f.state) copy(section.data(), section.size());
     copy(f.last_output.data(), f.last_output.size());
 }
 
+// Calls f for every filter of a converter's payload: the stereo one, or
+// each channel's.
+template <typename Payload, typename F>
+void each_filter(Payload& payload, F&& f) {
+    std::visit(
+        [&](auto& p) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(p)>, Iir2xStereoFilter>) {
+                f(p);
+            } else {
+                for (auto& filter : p) f(filter);
+            }
+        },
+        payload);
+}
+
 }  // namespace
 
 void PolyphaseIir2x::save_state(std::vector<float>& out) const {
     std::size_t n = 0;
-    const auto count = [&](const auto& f) { each_state(f, [&](const float*, std::size_t k) { n += k; }); };
-    const auto write = [&](const auto& f) {
+    each_filter(payload_, [&](const auto& f) { each_state(f, [&](const float*, std::size_t k) { n += k; }); });
+    out.resize(n);
+    n = 0;
+    each_filter(payload_, [&](const auto& f) {
         each_state(f, [&](const float* p, std::size_t k) {
             std::copy(p, p + k, out.begin() + static_cast<std::ptrdiff_t>(n));
             n += k;
         });
-    };
-    std::visit([&](const auto& p) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(p)>, Iir2xStereoFilter>) {
-            count(p);
-        } else {
-            for (const Iir2xFilter& f : p) count(f);
-        }
-    }, payload_);
-    out.resize(n);
-    n = 0;
-    std::visit([&](const auto& p) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(p)>, Iir2xStereoFilter>) {
-            write(p);
-        } else {
-            for (const Iir2xFilter& f : p) write(f);
-        }
-    }, payload_);
+    });
 }
 
 void PolyphaseIir2x::restore_state(const std::vector<float>& in) noexcept {
     std::size_t n = 0;
-    const auto read = [&](auto& f) {
+    each_filter(payload_, [&](auto& f) {
         each_state(f, [&](float* p, std::size_t k) {
             std::copy(in.begin() + static_cast<std::ptrdiff_t>(n), in.begin() + static_cast<std::ptrdiff_t>(n + k), p);
             n += k;
         });
-    };
-    std::visit([&](auto& p) {
-        if constexpr (std::is_same_v<std::decay_t<decltype(p)>, Iir2xStereoFilter>) {
-            read(p);
-        } else {
-            for (Iir2xFilter& f : p) read(f);
-        }
-    }, payload_);
+    });
 }
 
 }  // namespace tenvira
