@@ -61,7 +61,7 @@ struct Checkpoint {
     std::int64_t history_start = 0;
     std::uint64_t history_frames = 0;
     std::vector<S> history;  // channel after channel
-    std::optional<PolyphaseIir2x> iir;
+    std::vector<float> iir;  // the IIR converter's filter state
     std::optional<HqStream<S>> studio;  // the studio path's own stream
 };
 

@@ -5,7 +5,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <vector>
 
 #include "iir/polyphase_iir2x.hpp"
@@ -24,16 +23,8 @@ public:
     const PolyphaseIir2x& converter() const noexcept { return iir_; }
 
     // The converter's filter state, kept and put back to undo a call.
-    void save(std::optional<PolyphaseIir2x>& state) const {
-        if (state) {
-            *state = iir_;
-        } else {
-            state.emplace(iir_);
-        }
-    }
-    void restore(const std::optional<PolyphaseIir2x>& state) {
-        if (state) iir_ = *state;
-    }
+    void save(std::vector<float>& state) const { iir_.save_state(state); }
+    void restore(const std::vector<float>& state) noexcept { iir_.restore_state(state); }
 
     // Frames render would produce with `frames_in` input frames appended.
     std::uint64_t due(const StreamState<S>& s, std::int64_t frames_in, bool at_end) const noexcept;

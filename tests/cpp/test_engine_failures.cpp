@@ -35,6 +35,9 @@ bool allow_one() noexcept {
 
 }  // namespace
 
+// The replacements below allocate with malloc, so free is their match.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t size) {
     if (!allow_one()) throw std::bad_alloc();
     if (void* p = std::malloc(size == 0 ? 1 : size)) return p;

@@ -9,23 +9,19 @@ produced twice. (Failing engine allocations are tested in the C++ suite.)
 import numpy as np
 import pytest
 
-from support import CLASSES, signal
+from support import CLASSES, sample_dtype, signal
 
 _testcapi = pytest.importorskip("_testcapi")
 
 
 def into(r, chunk, channels):
-    out = np.empty(r.required_output_capacity(len(chunk) // channels), dtype=dtype(r))
+    out = np.empty(r.required_output_capacity(len(chunk) // channels), dtype=sample_dtype(type(r)))
     return out, r.process_into(chunk, out)
 
 
 def finish_into(r, channels):
-    out = np.empty(r.required_output_capacity(0), dtype=dtype(r))
+    out = np.empty(r.required_output_capacity(0), dtype=sample_dtype(type(r)))
     return out, r.finish_into(out)
-
-
-def dtype(r):
-    return np.float32 if type(r).__name__ == "F32Resampler" else np.int16
 
 
 # Each call returns what it produced; `delivered` turns that into samples
