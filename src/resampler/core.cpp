@@ -93,8 +93,9 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     Result<FirBackend> backend = select_backend(config.backend);
     if (!backend) return backend.error();
 
-    // The studio-quality presets render every pair through their own path;
-    // its hold-back is the look-ahead (taps / 2) of the skeleton's budgets.
+    // The studio-quality presets render every pair through their own path,
+    // which takes every frame a call brings: the rings need no look-ahead,
+    // and the budgets use the path's hold-back (required_output_capacity).
     const bool studio = config.quality == Quality::Hq || config.quality == Quality::Vhq;
     std::shared_ptr<const HqDesign> studio_design;
     if (studio) {
@@ -104,7 +105,7 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     std::shared_ptr<const FilterBank> bank =
         studio ? std::make_shared<const FilterBank>()
                : FilterBank::shared(config.input_rate, config.output_rate, config.quality);
-    const std::uint64_t taps = studio ? sat_mul(studio_design->hold_back(), 2) : bank->taps;
+    const std::uint64_t taps = studio ? 0 : bank->taps;
     // Starting ring capacity; process grows the rings when a call brings more.
     const std::uint64_t capacity =
         RingBuffer<S>::capacity_for(0, taps, config.max_input_frames_per_chunk.value_or(0));
@@ -166,7 +167,8 @@ ProcessStats Core<S>::stats(std::uint64_t input_frames, std::size_t output_sampl
 
 template <typename S>
 std::uint64_t Core<S>::required_output_capacity(std::uint64_t frames) const noexcept {
-    const std::uint64_t half = s_.taps / 2;
+    const auto* hq = std::get_if<HqPath<S>>(&path_);
+    const std::uint64_t half = hq != nullptr ? hq->stream().hold_back() : s_.taps / 2;
     auto t = static_cast<std::int64_t>(frames + half + 2);  // wraps like the machine
     if (t <= 0) t = 0;
     const std::uint64_t p = static_cast<std::uint64_t>(t) * config_.output_rate;  // wraps

@@ -105,12 +105,16 @@ public:
     }
 
     std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
-        if (at_end && !padded_) {
-            const std::uint64_t zeros = design_->hold_back() + 1;
-            for (auto& line : lines_) std::fill_n(line.front().extend(zeros), zeros, W{});
+        const bool pad = at_end && !padded_;
+        run_half_bands(pad);
+        if (pad) {
+            // The polyphase stage's input up to the last frame's window.
+            const HqPolyphase& poly = design_->polyphase();
+            const std::uint64_t last = total() > 0 ? total() - 1 : 0;
+            const unsigned __int128 n = static_cast<unsigned __int128>(last) * poly.step_num / poly.step_den;
+            pad_to(lines_[0].size() - 1, static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1);
             padded_ = true;
         }
-        run_half_bands();
         std::uint64_t due = polyphase_due();
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
@@ -170,13 +174,25 @@ private:
         return saturate((l * poly.step_den + poly.step_num - 1) / poly.step_num);
     }
 
-    // Every half-band output whose input has arrived, stage after stage.
-    void run_half_bands() {
+    // Appends zeros to stage k's line of every channel up to frame `end`.
+    void pad_to(std::size_t k, std::int64_t end) {
+        const std::int64_t have = lines_[0][k].end();
+        if (end <= have) return;
+        const auto zeros = static_cast<std::uint64_t>(end - have);
+        for (auto& line : lines_) std::fill_n(line[k].extend(zeros), zeros, W{});
+    }
+
+    // Every half-band output whose input has arrived, stage after stage. At
+    // the end of the stream each stage's input is padded with just enough
+    // zeros to flush its filter: its outputs after that are exact zeros, and
+    // the next stage's padding stands for them.
+    void run_half_bands(bool pad) {
         const auto& stages = design_->half_bands();
         for (std::size_t k = 0; k < stages.size(); ++k) {
             const HqHalfBand& h = stages[k];
-            const std::int64_t end = lines_[0][k].end();
             const auto reach = static_cast<std::int64_t>(h.reach);
+            if (pad) pad_to(k, lines_[0][k].end() + 2 * reach + 2);
+            const std::int64_t end = lines_[0][k].end();
             const std::int64_t ready = end > reach ? (end - 1 - reach) / 2 + 1 : 0;
             const auto taps = static_cast<std::int64_t>(h.count());
             while (produced_[k] < ready) {

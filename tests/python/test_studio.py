@@ -70,3 +70,15 @@ def test_buffer_methods(quality):
     tail = np.empty(2 * 4000, dtype=np.float32)
     n = r.finish_into(tail).output_frames
     assert got + tail[: 2 * n].tolist() == expected
+
+
+@pytest.mark.parametrize("rates", [(4294967295, 1), (44100, 1), (192000, 8000), (1, 3)], ids=lambda p: f"{p[0]}-{p[1]}")
+@pytest.mark.parametrize("quality", ["hq", "vhq"])
+def test_steep_ratios_finish_with_exact_totals(rates, quality):
+    # The end of the stream flushes each stage with its own few zeros, not
+    # the whole hold-back (hundreds of billions of frames at the steepest).
+    fin, fout = rates
+    r = F32Resampler(fin, fout, 2, quality)
+    out, _ = r.process([0.25] * 2000)
+    tail, _ = r.finish()
+    assert len(out) + len(tail) == 2 * -(-1000 * fout // fin)
