@@ -13,8 +13,6 @@ struct HqKernels {
     const char* name;
     void (*rows_f32)(const float*, std::size_t, const float*, std::size_t, std::size_t, float*) noexcept;
     void (*rows_f64)(const double*, std::size_t, const double*, std::size_t, std::size_t, double*) noexcept;
-    void (*rows_i16)(const std::int16_t*, std::size_t, const std::int32_t*, std::size_t, std::size_t,
-                     std::int64_t*) noexcept;
     void (*half_band_f32)(const float*, const float*, const float*, std::size_t, float, std::size_t,
                           float*) noexcept;
     void (*half_band_f64)(const double*, const double*, const double*, std::size_t, double, std::size_t,

@@ -8,8 +8,9 @@
 // float32 products in float64, in index order, and rounds once (a single
 // float32 running sum over several hundred taps would err near -130 dB); the
 // vector kernels keep one fused float32 chain per lane and sum the lanes at
-// the end, so float results differ between backends in the last bits. float64: the same in double. int16 with 32-bit coefficients: the
-// exact 64-bit sum, identical on every backend.
+// the end, so float results differ between backends in the last bits.
+// float64: the same in double; int16 streams use these too, on integer
+// values whose products and sums are exact, so their results agree exactly.
 //
 // Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
 // (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and
@@ -27,8 +28,6 @@ void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std:
                         float* out) noexcept;
 void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
                         double* out) noexcept;
-void hq_rows_i16_scalar(const std::int16_t* x, std::size_t step, const std::int32_t* row, std::size_t n,
-                        std::size_t count, std::int64_t* out) noexcept;
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
                              float centre, std::size_t n, float* out) noexcept;
 void hq_half_band_f64_scalar(const double* even, const double* odd, const double* coeffs, std::size_t taps,
@@ -39,8 +38,6 @@ void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::s
                       float* out) noexcept;
 void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
                       double* out) noexcept;
-void hq_rows_i16_avx2(const std::int16_t* x, std::size_t step, const std::int32_t* row, std::size_t n,
-                      std::size_t count, std::int64_t* out) noexcept;
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
                            std::size_t n, float* out) noexcept;
 void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,

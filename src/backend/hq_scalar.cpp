@@ -30,16 +30,6 @@ void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, st
     }
 }
 
-void hq_rows_i16_scalar(const std::int16_t* x, std::size_t step, const std::int32_t* row, std::size_t n,
-                        std::size_t count, std::int64_t* out) noexcept {
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::int16_t* w = x + k * step;
-        std::int64_t acc = 0;
-        for (std::size_t t = 0; t < n; ++t) acc += std::int64_t{w[t]} * std::int64_t{row[t]};
-        out[k] = acc;
-    }
-}
-
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
                              float centre, std::size_t n, float* out) noexcept {
     const auto m = static_cast<std::ptrdiff_t>(taps);

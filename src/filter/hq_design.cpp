@@ -216,11 +216,23 @@ HqPolyphase design_polyphase(const HqPresetSpec& spec, std::uint64_t p, std::uin
             stage.rows_f64 = aligned(rows);
             break;
         case HqArithmetic::I16: {
-            std::vector<std::int32_t> q30(rows.size());
+            // The 32-bit integers, held as float64 (exactly): an int16 sample
+            // times one of them has at most 47 bits, and a whole row's sum
+            // stays below 2^53 while its coefficients' magnitudes sum to less
+            // than 2^38 (a low-pass's sum of magnitudes is a few times 2^30),
+            // so float64 arithmetic gives the exact integer sum in any order.
+            std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
             for (std::uint64_t r = 0; r < stage.rows; ++r) {
-                quantise_row(rows.data() + r * stage.taps, stage.taps, q30.data() + r * stage.taps);
+                double* row = rows.data() + r * stage.taps;
+                quantise_row(row, stage.taps, q30.data());
+                double magnitude = 0.0;
+                for (std::uint64_t c = 0; c < stage.taps; ++c) {
+                    row[c] = static_cast<double>(q30[c]);
+                    magnitude += std::fabs(row[c]);
+                }
+                if (!(magnitude < 0x1p38)) fault("studio int16 row too large for exact sums");
             }
-            stage.rows_q30 = aligned(q30);
+            stage.rows_f64 = aligned(rows);
             break;
         }
     }

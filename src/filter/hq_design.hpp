@@ -27,7 +27,8 @@ enum class HqPreset : std::uint8_t { Hq = 0, Vhq = 1 };
 
 // What the arithmetic of a stream is: float32 samples and coefficients
 // (hq), float64 coefficients and sums for float32 samples (vhq), or int16
-// samples with 32-bit coefficients and exact 64-bit sums (both presets).
+// samples with 32-bit integer coefficients and exact integer sums (both
+// presets; computed in float64, where they are exact).
 enum class HqArithmetic : std::uint8_t { F32 = 0, F64 = 1, I16 = 2 };
 
 // Design constants of a preset.
@@ -60,9 +61,10 @@ struct HqPolyphase {
     // interpolated from rows floor(u table) .. floor(u table) + 3.
     std::uint64_t table = 0;
     std::uint64_t rows = 0;
-    AlignedBuffer<float> rows_f32;
+    AlignedBuffer<float> rows_f32;  // F32
+    // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
+    // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;
-    AlignedBuffer<std::int32_t> rows_q30;  // round(h 2^30); each row sums to exactly 2^30
 };
 
 class HqDesign {

@@ -113,23 +113,28 @@ struct Arith<HqArithmetic::F64> {
     static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
 };
 
+// int16 samples and 32-bit integer coefficients, both held as float64: the
+// products and every partial sum are exact integers (see hq_design.cpp), so
+// the float64 kernels return the exact sum, whatever their order, on every
+// backend.
 template <>
 struct Arith<HqArithmetic::I16> {
     using S = std::int16_t;
-    using W = std::int16_t;
-    using C = std::int32_t;
-    using R = std::int64_t;  // exact sums in units of 2^-30
-    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_q30.data(); }
+    using W = double;
+    using C = double;
+    using R = double;  // exact integer sums in units of 2^-30
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
     static const C* taps(const HqHalfBand&) noexcept { return nullptr; }  // int16 streams have one stage
     static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
                     R* out) noexcept {
-        k.rows_i16(x, step, row, n, count, out);
+        k.rows_f64(x, step, row, n, count, out);
     }
     static void half_band(const HqKernels&, const W*, const W*, const C*, std::size_t, std::size_t, W*) noexcept {}
     static W in(S x) noexcept { return x; }
     // Rounded to nearest, halves up, and saturated.
     static S out(R r) noexcept {
-        const std::int64_t q = (r >> 30) + ((r >> 29) & 1);
+        const auto sum = static_cast<std::int64_t>(r);
+        const std::int64_t q = (sum >> 30) + ((sum >> 29) & 1);
         return static_cast<S>(std::clamp<std::int64_t>(q, -32768, 32767));
     }
     static S out_interpolated(double v) noexcept {

@@ -1,7 +1,7 @@
 // The studio-quality kernels of every backend this processor runs against the
-// scalar reference: int16 sums exactly, float sums to within the rounding of
-// their different summation order, over lengths, strides and counts that
-// exercise every remainder path.
+// scalar reference: float sums to within the rounding of their different
+// summation order, over lengths, strides and counts that exercise every
+// remainder path.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -55,12 +55,6 @@ TEST(HqKernels, RowsAgreeWithScalar) {
                 k->rows_f64(xd.data(), step, rd.data(), n, count, gotd.data());
                 for (std::size_t i = 0; i < count; ++i) EXPECT_NEAR(gotd[i], refd[i], 1e-13 * (1.0 + n)) << k->name;
 
-                const auto xi = random_values<std::int16_t>(rng, span, 32767.0);
-                const auto ri = random_values<std::int32_t>(rng, n, 2147483647.0);
-                std::vector<std::int64_t> refi(count), goti(count);
-                hq_rows_i16_scalar(xi.data(), step, ri.data(), n, count, refi.data());
-                k->rows_i16(xi.data(), step, ri.data(), n, count, goti.data());
-                EXPECT_EQ(goti, refi) << k->name << " n=" << n << " count=" << count;
             }
         }
     }

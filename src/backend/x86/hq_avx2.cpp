@@ -114,26 +114,6 @@ void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std:
     batches<double, RowsF64>(x, step, row, n, count, out);
 }
 
-void hq_rows_i16_avx2(const std::int16_t* x, std::size_t step, const std::int32_t* row, std::size_t n,
-                      std::size_t count, std::int64_t* out) noexcept {
-    const std::size_t body = n / 8 * 8;
-    for (std::size_t k = 0; k < count; ++k) {
-        const std::int16_t* w = x + k * step;
-        __m256i even = _mm256_setzero_si256(), odd = _mm256_setzero_si256();
-        for (std::size_t t = 0; t < body; t += 8) {
-            const __m256i a = _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i*>(w + t)));
-            const __m256i c = _mm256_loadu_si256(reinterpret_cast<const __m256i*>(row + t));
-            even = _mm256_add_epi64(even, _mm256_mul_epi32(a, c));
-            odd = _mm256_add_epi64(odd, _mm256_mul_epi32(_mm256_srli_epi64(a, 32), _mm256_srli_epi64(c, 32)));
-        }
-        std::int64_t lanes[4];
-        _mm256_storeu_si256(reinterpret_cast<__m256i*>(lanes), _mm256_add_epi64(even, odd));
-        std::int64_t s = lanes[0] + lanes[1] + lanes[2] + lanes[3];
-        for (std::size_t t = body; t < n; ++t) s += std::int64_t{w[t]} * std::int64_t{row[t]};
-        out[k] = s;
-    }
-}
-
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
                            std::size_t n, float* out) noexcept {
     const auto m = static_cast<std::ptrdiff_t>(taps);
