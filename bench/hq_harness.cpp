@@ -143,7 +143,9 @@ int main(int argc, char** argv) {
         const auto frames = std::strtoull(argv[6], nullptr, 10);
         return integer ? holdback<std::int16_t>(in, out, preset, frames) : holdback<float>(in, out, preset, frames);
     }
-    if (mode == "speed" && argc == 7) return speed(in, out, preset, std::strtoull(argv[5], nullptr, 10), backend_of(argv[6]));
+    if (mode == "speed" && argc == 7) {
+        return speed(in, out, preset, std::strtoull(argv[5], nullptr, 10), backend_of(argv[6]));
+    }
     if (mode == "info" && argc == 6) return info(in, out, preset, integer);
     std::fprintf(stderr, "usage: see the comment at the top of bench/hq_harness.cpp\n");
     return 2;

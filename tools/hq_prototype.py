@@ -75,8 +75,8 @@ def interpolation_error(half, fc, beta, rows):
 
 
 def main():
-    for name, spec in PRESETS.items():
-        half, cutoff, beta, ripple, at3 = design(*spec)
+    for name, targets in PRESETS.items():
+        half, cutoff, beta, ripple, at3 = design(*targets)
         print(f"{name}: half-width {half} frames of the lower rate ({2 * half} taps), cut-off {cutoff:.5f}, "
               f"beta {beta:.5f}; ripple {ripple:.2e} dB, -3 dB at {at3:.4f}")
         for rows in (64, 128, 256):

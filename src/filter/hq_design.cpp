@@ -23,7 +23,7 @@ constexpr double pi = 3.141592653589793;
 // 0.950, 134 dB down from 1.0 on. vhq: within 0.001 dB to 0.93, -3 dB at
 // 0.960, 150 dB down from 1.0 on. The cut-off is the highest whose stop band
 // still starts at 1.0 for this window (tools/hq_prototype.py finds both).
-constexpr HqPresetSpec specs[] = {
+constexpr HqPresetConstants presets[] = {
     {134.0, 13.80806, 104.0, 0.95643},
     {150.0, 15.57126, 152.0, 0.96465},
 };
@@ -55,10 +55,10 @@ AlignedBuffer<T> aligned(const std::vector<T>& values) {
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
 // pass band up to out / 2, stop band from r - out / 2, whose aliases land at
 // or above the output Nyquist frequency.
-HqHalfBand design_half_band(const HqPresetSpec& spec, double rho, bool wide) {
+HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, bool wide) {
     // Kaiser's length estimate runs a few dB short at these attenuations;
     // the margin costs a few taps of a cheap stage.
-    const double attenuation = spec.attenuation_db + 6.0;
+    const double attenuation = constants.attenuation_db + 6.0;
     const double width = pi * (1.0 - rho);
     const double length = kaiser_length(attenuation, width);
     auto reach = static_cast<std::uint64_t>(std::ceil((length - 1.0) / 2.0));
@@ -169,14 +169,15 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
     q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
 }
 
-HqPolyphase design_polyphase(const HqPresetSpec& spec, std::uint64_t p, std::uint64_t q, HqArithmetic arithmetic) {
+HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
+                             HqArithmetic arithmetic) {
     HqPolyphase stage;
     stage.step_num = p;
     stage.step_den = q;
     // Bandwidth as a fraction of the stage input's Nyquist frequency.
     const double b = std::min(1.0, static_cast<double>(q) / static_cast<double>(p));
-    const double half = spec.half_width / b;
-    const double fc = 0.5 * spec.cutoff * b;
+    const double half = constants.half_width / b;
+    const double fc = 0.5 * constants.cutoff * b;
     stage.table = q <= HqDesign::interpolation_rows ? 0 : HqDesign::interpolation_rows;
     const double slack = stage.table == 0 ? 0.0 : 1.0 / static_cast<double>(stage.table);
     const double ahead = std::ceil(half + slack);
@@ -193,7 +194,7 @@ HqPolyphase design_polyphase(const HqPresetSpec& spec, std::uint64_t p, std::uin
     check_allocation(checked_byte_size(count, sizeof(double) + width));
 
     std::vector<double> rows(static_cast<std::size_t>(count));
-    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, spec.beta);
+    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta);
     // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
     // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
     const std::uint64_t pairs_with = stage.table == 0 ? q : stage.table + 2;
@@ -241,11 +242,11 @@ HqPolyphase design_polyphase(const HqPresetSpec& spec, std::uint64_t p, std::uin
 
 }  // namespace
 
-const HqPresetSpec& hq_preset_spec(HqPreset preset) {
+const HqPresetConstants& hq_constants(HqPreset preset) {
     switch (preset) {
         case HqPreset::Hq:
         case HqPreset::Vhq:
-            return specs[static_cast<std::size_t>(preset)];
+            return presets[static_cast<std::size_t>(preset)];
     }
     unreachable("unknown studio preset");
 }
@@ -272,7 +273,7 @@ std::size_t HqDesign::shared_designs() { return design_cache().live(); }
 HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
                          HqArithmetic arithmetic) {
     if (input_rate == 0 || output_rate == 0) fault("studio design needs two positive rates");
-    const HqPresetSpec& spec = hq_preset_spec(preset);
+    const HqPresetConstants& constants = hq_constants(preset);
     HqDesign result;
     HqDesign* design = &result;
     design->input_rate_ = input_rate;
@@ -294,7 +295,7 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
         // Output rate relative to this stage's output rate in / 2^(k+1).
         const double rho = std::ldexp(static_cast<double>(output_rate) / static_cast<double>(input_rate),
                                       static_cast<int>(k + 1));
-        design->half_bands_.push_back(design_half_band(spec, rho, arithmetic == HqArithmetic::F64));
+        design->half_bands_.push_back(design_half_band(constants, rho, arithmetic == HqArithmetic::F64));
     }
 
     // Stage-input frames per output frame: in / (2^halvings out), reduced.
@@ -310,7 +311,7 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
             q *= 2;
         }
     }
-    design->polyphase_ = design_polyphase(spec, p, q, arithmetic);
+    design->polyphase_ = design_polyphase(constants, p, q, arithmetic);
 
     // Output i needs stage-input frame floor(t_i) + ahead, which needs input
     // frame 2^k (that) + sum of 2^j reach_j; due one frame later.

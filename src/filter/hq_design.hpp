@@ -32,14 +32,14 @@ enum class HqPreset : std::uint8_t { Hq = 0, Vhq = 1 };
 enum class HqArithmetic : std::uint8_t { F32 = 0, F64 = 1, I16 = 2 };
 
 // Design constants of a preset.
-struct HqPresetSpec {
+struct HqPresetConstants {
     double attenuation_db;  // stop-band attenuation the window is chosen for
     double beta;            // Kaiser beta: 0.1102 (attenuation - 8.7)
     double half_width;      // half the window length, in frames of the lower rate
     double cutoff;          // -6 dB point, as a fraction of the lower Nyquist frequency
 };
 
-const HqPresetSpec& hq_preset_spec(HqPreset preset);
+const HqPresetConstants& hq_preset_constants(HqPreset preset);
 
 // One 2:1 decimator: y[j] = x[2j] / 2 + sum_k taps[k] (x[2j - 2k - 1] + x[2j + 2k + 1]).
 struct HqHalfBand {

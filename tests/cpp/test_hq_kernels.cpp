@@ -73,7 +73,8 @@ TEST(HqKernels, HalfBandAgreesWithScalar) {
                 k->half_band_f32(even.data(), odd.data() + taps, c.data(), taps, 0.5f, n, got.data());
                 for (std::size_t j = 0; j < n; ++j) EXPECT_NEAR(got[j], ref[j], 1e-5f * (1.0f + taps)) << k->name;
 
-                const std::vector<double> ed(even.begin(), even.end()), od(odd.begin(), odd.end()), cd(c.begin(), c.end());
+                const std::vector<double> ed(even.begin(), even.end()), od(odd.begin(), odd.end());
+                const std::vector<double> cd(c.begin(), c.end());
                 std::vector<double> refd(n), gotd(n);
                 hq_half_band_f64_scalar(ed.data(), od.data() + taps, cd.data(), taps, 0.5, n, refd.data());
                 k->half_band_f64(ed.data(), od.data() + taps, cd.data(), taps, 0.5, n, gotd.data());

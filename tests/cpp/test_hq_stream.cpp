@@ -174,12 +174,17 @@ INSTANTIATE_TEST_SUITE_P(
     Frequencies, HqResponse,
     ::testing::Values(
         // Pass band and edge.
-        Response{48000, 16000, HqPreset::Hq, 0.31, -0.01, 0.01}, Response{48000, 16000, HqPreset::Hq, 0.90, -0.01, 0.01},
-        Response{44100, 48000, HqPreset::Hq, 0.90, -0.01, 0.01}, Response{44100, 48000, HqPreset::Vhq, 0.93, -0.001, 0.001},
-        Response{16000, 8000, HqPreset::Vhq, 0.93, -0.001, 0.001}, Response{44100, 47999, HqPreset::Hq, 0.6, -0.01, 0.01},
-        Response{48000, 16000, HqPreset::Hq, 0.95, -3.0, 0.0}, Response{8000, 16000, HqPreset::Vhq, 0.96, -3.0, 0.0},
+        Response{48000, 16000, HqPreset::Hq, 0.31, -0.01, 0.01},
+        Response{48000, 16000, HqPreset::Hq, 0.90, -0.01, 0.01},
+        Response{44100, 48000, HqPreset::Hq, 0.90, -0.01, 0.01},
+        Response{44100, 48000, HqPreset::Vhq, 0.93, -0.001, 0.001},
+        Response{16000, 8000, HqPreset::Vhq, 0.93, -0.001, 0.001},
+        Response{44100, 47999, HqPreset::Hq, 0.6, -0.01, 0.01},
+        Response{48000, 16000, HqPreset::Hq, 0.95, -3.0, 0.0},
+        Response{8000, 16000, HqPreset::Vhq, 0.96, -3.0, 0.0},
         // Just above the output Nyquist frequency: aliases of decimators.
-        Response{48000, 16000, HqPreset::Hq, 1.01, -300.0, -130.0}, Response{16000, 8000, HqPreset::Vhq, 1.01, -300.0, -145.0},
+        Response{48000, 16000, HqPreset::Hq, 1.01, -300.0, -130.0},
+        Response{16000, 8000, HqPreset::Vhq, 1.01, -300.0, -145.0},
         Response{96000, 44100, HqPreset::Hq, 1.02, -300.0, -130.0},
         Response{48000, 16000, HqPreset::Hq, 2.5, -300.0, -130.0}));
 

@@ -131,7 +131,8 @@ void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coe
     for (; j < count; ++j) {
         float acc = centre * even[j];
         for (std::ptrdiff_t k = 0; k < m; ++k) {
-            acc = _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(coeffs[k]), _mm_set_ss(odd[j - k - 1] + odd[j + k]), _mm_set_ss(acc)));
+            const float pair = odd[j - k - 1] + odd[j + k];
+            acc = _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(coeffs[k]), _mm_set_ss(pair), _mm_set_ss(acc)));
         }
         out[j] = acc;
     }
@@ -154,7 +155,8 @@ void hq_half_band_f64_avx2(const double* even, const double* odd, const double* 
     for (; j < count; ++j) {
         double acc = centre * even[j];
         for (std::ptrdiff_t k = 0; k < m; ++k) {
-            acc = _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(coeffs[k]), _mm_set_sd(odd[j - k - 1] + odd[j + k]), _mm_set_sd(acc)));
+            const double pair = odd[j - k - 1] + odd[j + k];
+            acc = _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(coeffs[k]), _mm_set_sd(pair), _mm_set_sd(acc)));
         }
         out[j] = acc;
     }
