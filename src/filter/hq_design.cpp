@@ -23,10 +23,18 @@ constexpr double pi = 3.141592653589793;
 // 0.950, 134 dB down from 1.0 on. vhq: within 0.001 dB to 0.93, -3 dB at
 // 0.960, 150 dB down from 1.0 on. The cut-off is the highest whose stop band
 // still starts at 1.0 for this window (tools/hq_prototype.py finds both).
+// The hold-back of an overlap-save stage stays within half of what soxr
+// holds back at HQ and VHQ on every pair of docs/quality.md (its 3:1 pairs,
+// which run through a half-band stage here, bound the factor at hq).
 constexpr HqPresetConstants presets[] = {
-    {134.0, 13.80806, 104.0, 0.95643},
-    {150.0, 15.57126, 152.0, 0.96465},
+    {134.0, 13.80806, 104.0, 0.95643, 420.0, 2.5},
+    {150.0, 15.57126, 152.0, 0.96465, 440.0, 3.5},
 };
+
+// Estimated time per tap of the direct form per output frame, ns, on the
+// reference machine (AVX2 row kernels): float32 and float64 sums.
+constexpr double direct_tap_cost_f32 = 0.036;
+constexpr double direct_tap_cost_f64 = 0.059;
 
 // Kaiser window of half-length `half` at distance t from its centre.
 double kaiser(double t, double half, double beta) {
@@ -169,8 +177,39 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
     q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
 }
 
+// The overlap-save block of a float stage with exact rows: the transform size
+// (2^a 3^b 5^c, a multiple of 2P) of the lowest estimated cost per output
+// whose newest input frame for output 0 stays at or below `newest_limit`,
+// if that beats the direct form; null otherwise.
+std::unique_ptr<const HqOverlapSave> choose_blocks(const HqPolyphase& stage, const std::vector<double>& rows,
+                                                   HqArithmetic arithmetic, std::uint64_t newest_limit) {
+    const std::uint64_t p = stage.step_num, q = stage.step_den;
+    if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return nullptr;
+    const double direct = static_cast<double>(stage.taps) *
+                          (arithmetic == HqArithmetic::F32 ? direct_tap_cost_f32 : direct_tap_cost_f64);
+    double best_cost = direct;
+    std::uint64_t best_size = 0;
+    for (std::uint64_t five = 1; five <= 5; five *= 5) {
+        for (std::uint64_t three = 1; three <= 9; three *= 3) {
+            for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
+                if (n % (2 * p) != 0) continue;
+                if (HqOverlapSave::groups_for(n, stage.taps, p, q) == 0) continue;
+                // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
+                if (stage.ahead + n - stage.taps > newest_limit) continue;
+                const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q);
+                if (cost < best_cost) {
+                    best_cost = cost;
+                    best_size = n;
+                }
+            }
+        }
+    }
+    if (best_size == 0) return nullptr;
+    return std::make_unique<const HqOverlapSave>(rows.data(), stage.taps, p, q, best_size);
+}
+
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
-                             HqArithmetic arithmetic) {
+                             HqArithmetic arithmetic, std::uint64_t newest_limit) {
     HqPolyphase stage;
     stage.step_num = p;
     stage.step_den = q;
@@ -209,6 +248,8 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                                               : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
         prototype.row(phase, row);
     }
+    stage.fft = choose_blocks(stage, rows, arithmetic, newest_limit);
+    if (stage.fft) return stage;
     switch (arithmetic) {
         case HqArithmetic::F32:
             stage.rows_f32 = aligned(std::vector<float>(rows.begin(), rows.end()));
@@ -311,13 +352,29 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
             q *= 2;
         }
     }
-    design->polyphase_ = design_polyphase(constants, p, q, arithmetic);
-
-    // Output i needs stage-input frame floor(t_i) + ahead, which needs input
+    // Output i needs stage-input frame floor(t_i) + newest, which needs input
     // frame 2^k (that) + sum of 2^j reach_j; due one frame later.
-    std::uint64_t hold = design->polyphase_.ahead;
-    for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) hold = 2 * hold + it->reach;
-    design->hold_back_ = hold + 1;
+    const auto hold_of = [design](std::uint64_t newest) {
+        for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) {
+            newest = 2 * newest + it->reach;
+        }
+        return newest + 1;
+    };
+    // The overlap-save blocks' budget, as the newest stage-input frame that
+    // output 0 may read.
+    double limit = constants.block_hold_lower * static_cast<double>(input_rate) /
+                   static_cast<double>(std::min(input_rate, output_rate));
+    if (!design->half_bands_.empty()) {
+        const double direct_ahead = std::ceil(constants.half_width / std::min(1.0, static_cast<double>(q) / p));
+        limit = constants.block_hold_factor * static_cast<double>(hold_of(static_cast<std::uint64_t>(direct_ahead)));
+    }
+    std::uint64_t newest_limit = limit >= 1e15 ? std::uint64_t{1} << 50 : static_cast<std::uint64_t>(limit);
+    newest_limit = newest_limit > 0 ? newest_limit - 1 : 0;
+    for (const HqHalfBand& h : design->half_bands_) newest_limit = newest_limit > h.reach ? (newest_limit - h.reach) / 2 : 0;
+    design->polyphase_ = design_polyphase(constants, p, q, arithmetic, newest_limit);
+
+    const HqPolyphase& poly = design->polyphase_;
+    design->hold_back_ = hold_of(poly.fft ? poly.ahead + poly.fft->size() - poly.taps : poly.ahead);
     return result;
 }
 
@@ -325,6 +382,20 @@ std::uint64_t HqDesign::frames_due(std::uint64_t frames) const noexcept {
     std::uint64_t available = frames;
     for (const HqHalfBand& stage : half_bands_) {
         available = available > stage.reach ? (available - 1 - stage.reach) / 2 + 1 : 0;
+    }
+    return polyphase_due(available);
+}
+
+std::uint64_t HqDesign::polyphase_due(std::uint64_t available) const noexcept {
+    if (polyphase_.fft) {
+        // Whole blocks: block k reads up to frame k J P + ahead - taps + size.
+        const HqOverlapSave& f = *polyphase_.fft;
+        const std::uint64_t first = polyphase_.ahead + f.size() - polyphase_.taps + 1;  // frames block 0 needs
+        if (available < first) return 0;
+        const unsigned __int128 blocks = (available - first) / (f.groups() * polyphase_.step_num) + 1;
+        const unsigned __int128 due = blocks * f.outputs();
+        return due > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                                : static_cast<std::uint64_t>(due);
     }
     if (available <= polyphase_.ahead) return 0;
     // Frames i with floor(i P / Q) < L, i.e. i P < L Q.

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "aligned/aligned_buffer.hpp"
+#include "filter/hq_fft.hpp"
 
 namespace tenvira {
 
@@ -37,6 +38,11 @@ struct HqPresetConstants {
     double beta;            // Kaiser beta: 0.1102 (attenuation - 8.7)
     double half_width;      // half the window length, in frames of the lower rate
     double cutoff;          // -6 dB point, as a fraction of the lower Nyquist frequency
+    // Hold-back allowed to an overlap-save stage: this many frames of the
+    // lower rate, or with half-band stages before it this multiple of the
+    // direct form's hold-back.
+    double block_hold_lower;
+    double block_hold_factor;
 };
 
 const HqPresetConstants& hq_preset_constants(HqPreset preset);
@@ -65,6 +71,10 @@ struct HqPolyphase {
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;
+    // Float streams of small P and Q where it is cheaper: the stage runs as
+    // overlap-save blocks instead (hq_fft.hpp), and the rows above stay
+    // empty. Blocks start at whole multiples of fft->groups() groups.
+    std::unique_ptr<const HqOverlapSave> fft;
 };
 
 class HqDesign {
@@ -98,6 +108,10 @@ public:
     // Output frames that `frames` input frames make due (without the end of
     // the stream), exactly; saturates instead of overflowing.
     std::uint64_t frames_due(std::uint64_t frames) const noexcept;
+
+    // Output frames that the polyphase stage can compute from its first
+    // `available` input frames (without the end of the stream).
+    std::uint64_t polyphase_due(std::uint64_t available) const noexcept;
 
     // Multiply-adds per output frame and channel (half-band work included),
     // for the benchmark's FMA bound.

@@ -107,17 +107,27 @@ public:
     std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
         const bool pad = at_end && !padded_;
         run_half_bands(pad);
+        const HqPolyphase& poly = design_->polyphase();
         if (pad) {
-            // The polyphase stage's input up to the last frame's window.
-            const HqPolyphase& poly = design_->polyphase();
+            // The polyphase stage's input up to the last frame's window (or
+            // its block's).
             const std::uint64_t last = total() > 0 ? total() - 1 : 0;
             const unsigned __int128 n = static_cast<unsigned __int128>(last) * poly.step_num / poly.step_den;
-            pad_to(lines_[0].size() - 1, static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1);
+            std::int64_t end = static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1;
+            if (poly.fft) end = block_start(last / poly.fft->outputs()) + static_cast<std::int64_t>(poly.fft->size());
+            pad_to(lines_[0].size() - 1, end);
             padded_ = true;
         }
-        std::uint64_t due = polyphase_due();
+        std::uint64_t due = design_->polyphase_due(static_cast<std::uint64_t>(lines_[0].back().end()));
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
+        if (poly.fft) {
+            hq_detail::render_blocks(*poly.fft, lines_, first_tap_, poly.step_num, frames_out_, n, out, blocks_, starts_);
+            frames_out_ += n;
+            const std::int64_t keep = block_start(frames_out_ / poly.fft->outputs());
+            for (auto& line : lines_) line.back().discard_before(keep);
+            return n;
+        }
         for (std::uint64_t done = 0; done < n;) {
             const auto b = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, block));
             render_block(out + done * channels_, b);
@@ -164,14 +174,10 @@ private:
         return saturate((n + design_->input_rate() - 1) / design_->input_rate());
     }
 
-    // Output frames whose window the polyphase stage's input covers:
-    // floor(i P / Q) + ahead < available.
-    std::uint64_t polyphase_due() const noexcept {
+    // The oldest stage-input frame overlap-save block k reads.
+    std::int64_t block_start(std::uint64_t k) const noexcept {
         const HqPolyphase& poly = design_->polyphase();
-        const std::int64_t available = lines_[0].back().end();
-        if (available <= static_cast<std::int64_t>(poly.ahead)) return 0;
-        const auto l = static_cast<unsigned __int128>(available - static_cast<std::int64_t>(poly.ahead));
-        return saturate((l * poly.step_den + poly.step_num - 1) / poly.step_num);
+        return static_cast<std::int64_t>(k * poly.fft->groups() * poly.step_num) + first_tap_;
     }
 
     // Appends zeros to stage k's line of every channel up to frame `end`.
@@ -297,6 +303,8 @@ private:
     std::int64_t pos_n_ = 0;
     std::uint64_t pos_phase_ = 0;
     bool padded_ = false;
+    hq_detail::BlockScratch blocks_;
+    std::vector<const W*> starts_;
     std::vector<W> even_, odd_;
     std::vector<R> results_, scratch_;
     std::vector<std::int64_t> plan_n_;
