@@ -115,6 +115,12 @@ int info(std::uint32_t in, std::uint32_t out, HqPreset preset, bool integer) {
                 static_cast<unsigned long long>(p.step_num), static_cast<unsigned long long>(p.step_den),
                 static_cast<unsigned long long>(p.taps), static_cast<unsigned long long>(p.ahead),
                 static_cast<unsigned long long>(p.rows), static_cast<unsigned long long>(p.table));
+    if (p.fft) {
+        bytes += p.fft->byte_size();
+        std::printf("overlap-save: %llu frames per block, %llu new, %llu outputs, split %llu\n",
+                    static_cast<unsigned long long>(p.fft->size()), static_cast<unsigned long long>(p.fft->stride()),
+                    static_cast<unsigned long long>(p.fft->outputs()), static_cast<unsigned long long>(p.fft->split()));
+    }
     std::printf("hold-back %llu frames; %.1f multiply-adds per output; design %.0f us, %zu bytes\n",
                 static_cast<unsigned long long>(design->hold_back()), design->multiply_adds_per_output(), micros,
                 bytes);

@@ -177,35 +177,36 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
     q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
 }
 
-// The overlap-save block of a float stage with exact rows: the transform size
-// (2^a 3^b 5^c, a multiple of 2P) of the lowest estimated cost per output
-// whose newest input frame for output 0 stays at or below `newest_limit`,
-// if that beats the direct form; null otherwise.
+// The overlap-save blocks of a float stage with exact rows: the transform
+// size (2^a 3^b 5^c, a multiple of 2P split) and split of the lowest
+// estimated cost per output whose newest input frame for output 0 stays at
+// or below `newest_limit`, if that beats the direct form; null otherwise.
 std::unique_ptr<const HqOverlapSave> choose_blocks(const HqPolyphase& stage, const std::vector<double>& rows,
                                                    HqArithmetic arithmetic, std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
     if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return nullptr;
-    const double direct = static_cast<double>(stage.taps) *
-                          (arithmetic == HqArithmetic::F32 ? direct_tap_cost_f32 : direct_tap_cost_f64);
-    double best_cost = direct;
-    std::uint64_t best_size = 0;
-    for (std::uint64_t five = 1; five <= 5; five *= 5) {
-        for (std::uint64_t three = 1; three <= 9; three *= 3) {
-            for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
-                if (n % (2 * p) != 0) continue;
-                if (HqOverlapSave::groups_for(n, stage.taps, p, q) == 0) continue;
-                // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
-                if (stage.ahead + n - stage.taps > newest_limit) continue;
-                const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q);
-                if (cost < best_cost) {
-                    best_cost = cost;
-                    best_size = n;
+    const bool wide = arithmetic == HqArithmetic::F64;
+    double best_cost = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
+    std::uint64_t best_size = 0, best_split = 1;
+    for (std::uint64_t split = 1; split <= 4; split *= 2) {
+        for (std::uint64_t five = 1; five <= 5; five *= 5) {
+            for (std::uint64_t three = 1; three <= 9; three *= 3) {
+                for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
+                    if (n % (2 * p * split) != 0 || HqOverlapSave::groups_for(n, stage.taps, p, q, split) == 0) continue;
+                    // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
+                    if (stage.ahead + n - stage.taps > newest_limit) continue;
+                    const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q, split, wide);
+                    if (cost < best_cost) {
+                        best_cost = cost;
+                        best_size = n;
+                        best_split = split;
+                    }
                 }
             }
         }
     }
     if (best_size == 0) return nullptr;
-    return std::make_unique<const HqOverlapSave>(rows.data(), stage.taps, p, q, best_size);
+    return std::make_unique<const HqOverlapSave>(rows.data(), stage.taps, p, q, best_split, best_size, wide);
 }
 
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
@@ -392,7 +393,7 @@ std::uint64_t HqDesign::polyphase_due(std::uint64_t available) const noexcept {
         const HqOverlapSave& f = *polyphase_.fft;
         const std::uint64_t first = polyphase_.ahead + f.size() - polyphase_.taps + 1;  // frames block 0 needs
         if (available < first) return 0;
-        const unsigned __int128 blocks = (available - first) / (f.groups() * polyphase_.step_num) + 1;
+        const unsigned __int128 blocks = (available - first) / f.stride() + 1;
         const unsigned __int128 due = blocks * f.outputs();
         return due > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
                                                                 : static_cast<std::uint64_t>(due);

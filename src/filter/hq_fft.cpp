@@ -5,6 +5,8 @@
 #include <span>
 #include <vector>
 
+#include "aligned/aligned_buffer.hpp"
+
 #define POCKETFFT_NO_MULTITHREADING
 #include "pocketfft/pocketfft_hdronly.h"
 
@@ -14,62 +16,23 @@ namespace {
 
 using pocketfft::detail::pocketfft_r;
 
+// Lanes of the vector type of T in this build (4 floats or 2 doubles with
+// SSE2, the x86-64 baseline), 1 without one.
+template <typename T>
+constexpr std::size_t lanes_of() {
 #ifndef POCKETFFT_NO_VECTORS
-// Two sequences in the lanes of one vector: the transforms' arithmetic per
-// lane is the scalar one, so a result does not depend on which lane, or
-// whether a lane, carried it.
-using Pair = pocketfft::detail::vtype_t<double>;
-constexpr bool have_pairs = pocketfft::detail::VLEN<double>::val == 2;
+    return pocketfft::detail::VLEN<T>::val;
 #else
-using Pair = double;
-constexpr bool have_pairs = false;
+    return 1;
 #endif
-
-// Transforms the two sequences of n doubles interleaved at `pair` (lanes
-// 0 and 1) in place: in the lanes of one vector, or one after the other
-// through `temp` (n doubles) where the build has no vector type.
-void transform_pair(const pocketfft_r<double>& plan, bool forward, double* pair, std::size_t n, double* temp) {
-    if constexpr (have_pairs) {
-        plan.exec(reinterpret_cast<Pair*>(pair), 1.0, forward);
-    } else {
-        for (std::size_t l = 0; l < 2; ++l) {
-            for (std::size_t j = 0; j < n; ++j) temp[j] = pair[2 * j + l];
-            plan.exec(temp, 1.0, forward);
-            for (std::size_t j = 0; j < n; ++j) pair[2 * j + l] = temp[j];
-        }
-    }
 }
 
-// acc (+)= v * a for `lanes` items interleaved in pairs (v, acc) against
-// one half-complex spectrum a of n doubles.
-template <bool Add, std::size_t lanes>
-void multiply_spectra(const double* v, const double* a, std::size_t n, double* acc) {
-    const auto put = [](double& to, double value) { to = Add ? to + value : value; };
-    for (std::size_t l = 0; l < lanes; ++l) {
-        put(acc[l], v[l] * a[0]);
-        put(acc[2 * n - 2 + l], v[2 * n - 2 + l] * a[n - 1]);
-    }
-    for (std::size_t k = 1; k + 1 < n; k += 2) {
-        const double ar = a[k], ai = a[k + 1];
-        for (std::size_t l = 0; l < lanes; ++l) {
-            const double xr = v[2 * k + l], xi = v[2 * k + 2 + l];
-            put(acc[2 * k + l], xr * ar - xi * ai);
-            put(acc[2 * k + 2 + l], xr * ai + xi * ar);
-        }
-    }
-}
-
-// Time of one real transform of n frames, ns on the reference machine; a
-// pair of them in the lanes of one vector takes about 1.25 times that.
+// Time of one real transform of n frames, ns on the reference machine; one
+// over the full vector of lanes takes about 1.2 times that.
 double transform_cost(std::uint64_t n) {
     const double ln = std::log2(static_cast<double>(n));
     const bool odd_radix = n % 3 == 0 || n % 5 == 0;
     return (odd_radix ? 0.27 : 0.23) * static_cast<double>(n) * ln + 100.0;
-}
-
-double transforms_cost(std::uint64_t count, std::uint64_t n) {
-    return (have_pairs ? 1.25 * static_cast<double>((count + 1) / 2) : static_cast<double>(count)) *
-           transform_cost(n);
 }
 
 // Longest phase filter: taps of a row shifted by up to floor((Q - 1) P / Q),
@@ -78,54 +41,179 @@ std::uint64_t phase_length(std::uint64_t taps, std::uint64_t p, std::uint64_t q)
     return ((q - 1) * p / q + taps - 1) / p + 1;
 }
 
-}  // namespace
+// Sequences ("items") of n values live L to a group of lanes: item i in lane
+// i % L of group i / L, element j at group + L j + lane. Input items are
+// phase r of channel c at i = r C + c, output items s of channel c at
+// i = s C + c.
+template <typename T>
+class Blocks final {
+public:
+    static constexpr std::size_t L = lanes_of<T>();
 
-struct HqOverlapSave::Plans {
-    pocketfft_r<double> plan;
-    explicit Plans(std::uint64_t n) : plan(n) {}
+    Blocks(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q, std::uint64_t split,
+           std::uint64_t size)
+        : p_(static_cast<std::size_t>(p * split)), q_(static_cast<std::size_t>(q * split)),
+          n_(static_cast<std::size_t>(size / (p * split))),
+          groups_(static_cast<std::size_t>(HqOverlapSave::groups_for(size, taps, p, q, split))), plan_(n_) {
+        std::vector<T> spectra(q_ * p_ * n_);
+        std::vector<double> a(n_);
+        const double scale = 1.0 / static_cast<double>(n_);
+        for (std::size_t s = 0; s < q_; ++s) {
+            // Output s reads the row of phase sP mod Q from frame
+            // floor(sP / Q) of its group on.
+            const double* row = rows + (s * p % q) * taps;
+            const std::uint64_t shift = s * p / q;
+            for (std::size_t r = 0; r < p_; ++r) {
+                for (std::size_t i = 0; i < n_; ++i) {
+                    const std::uint64_t m = i * p_ + r;  // tap m - shift of the row
+                    a[i] = m >= shift && m - shift < taps ? row[m - shift] * scale : 0.0;
+                }
+                pocketfft_r<double>(n_).exec(a.data(), 1.0, true);
+                for (std::size_t k = 2; k + 1 < n_; k += 2) a[k] = -a[k];  // conjugate: a correlation
+                std::copy(a.begin(), a.end(), spectra.begin() + static_cast<std::ptrdiff_t>((s * p_ + r) * n_));
+            }
+        }
+        spectra_ = AlignedBuffer<T>(std::span<const T>(spectra));
+    }
+
+    std::size_t byte_size() const noexcept { return spectra_.byte_size() + n_ * sizeof(T); }
+
+    // In units of T.
+    std::size_t work_size(std::size_t channels) const noexcept {
+        return (groups_of(channels * p_) + groups_of(channels * q_)) * L * n_;
+    }
+
+    template <typename W>
+    void run(std::size_t channels, const W* const* x, T* work, double* y) const {
+        const std::size_t ins = channels * p_, outs = channels * q_, n = n_;
+        T* in = work;
+        T* out = in + groups_of(ins) * L * n;
+        const auto item = [n](T* base, std::size_t i) { return base + i / L * L * n + i % L; };
+
+        for (std::size_t i = 0; i < ins; ++i) {
+            const W* from = x[i % channels] + i / channels;
+            T* d = item(in, i);
+            for (std::size_t j = 0; j < n; ++j) d[L * j] = static_cast<T>(from[j * p_]);
+        }
+        clear_lanes(in, ins);
+        transform(in, ins, true);
+
+        // Products of half-complex spectra summed over the phases: bin 0,
+        // (re, im) pairs, the real bin n / 2. Two lanes at a time where both
+        // lanes' items take the same spectrum (the channels of a pair).
+        const std::size_t width = L >= 2 && channels % 2 == 0 ? 2 : 1;
+        for (std::size_t o = 0; o < outs; o += width) {
+            const std::size_t s = o / channels, c = o % channels;
+            T* acc = item(out, o);
+            for (std::size_t r = 0; r < p_; ++r) {
+                const T* v = item(in, r * channels + c);
+                const T* a = spectra_.data() + (s * p_ + r) * n;
+                if (width == 2) {
+                    r == 0 ? multiply<false, 2>(v, a, acc) : multiply<true, 2>(v, a, acc);
+                } else {
+                    r == 0 ? multiply<false, 1>(v, a, acc) : multiply<true, 1>(v, a, acc);
+                }
+            }
+        }
+        clear_lanes(out, outs);
+        transform(out, outs, false);
+
+        for (std::size_t o = 0; o < outs; ++o) {
+            const std::size_t s = o / channels, c = o % channels;
+            const T* v = item(out, o);
+            double* dst = y + c * groups_ * q_ + s;
+            for (std::size_t j = 0; j < groups_; ++j) dst[j * q_] = static_cast<double>(v[L * j]);
+        }
+    }
+
+private:
+    static std::size_t groups_of(std::size_t items) noexcept { return (items + L - 1) / L; }
+
+    // Zeros the lanes of the last group that no item uses.
+    void clear_lanes(T* base, std::size_t items) const {
+        if (items % L == 0) return;
+        T* group = base + items / L * L * n_;
+        for (std::size_t j = 0; j < n_; ++j) {
+            for (std::size_t l = items % L; l < L; ++l) group[L * j + l] = T{};
+        }
+    }
+
+    // Transforms every group in place, across the lanes of the vector type.
+    void transform(T* base, std::size_t items, bool forward) const {
+        for (std::size_t g = 0; g < groups_of(items); ++g) {
+            T* group = base + g * L * n_;
+            if constexpr (L > 1) {
+                plan_.exec(reinterpret_cast<pocketfft::detail::vtype_t<T>*>(group), T(1), forward);
+            } else {
+                plan_.exec(group, T(1), forward);
+            }
+        }
+    }
+
+    // acc (+)= v a for `width` adjacent items against one half-complex
+    // spectrum a.
+    template <bool Add, std::size_t width>
+    void multiply(const T* v, const T* a, T* acc) const {
+        const std::size_t n = n_;
+        const auto put = [](T& to, T value) { to = Add ? to + value : value; };
+        for (std::size_t l = 0; l < width; ++l) {
+            put(acc[l], v[l] * a[0]);
+            put(acc[L * (n - 1) + l], v[L * (n - 1) + l] * a[n - 1]);
+        }
+        for (std::size_t k = 1; k + 1 < n; k += 2) {
+            const T ar = a[k], ai = a[k + 1];
+            for (std::size_t l = 0; l < width; ++l) {
+                const T xr = v[L * k + l], xi = v[L * (k + 1) + l];
+                put(acc[L * k + l], xr * ar - xi * ai);
+                put(acc[L * (k + 1) + l], xr * ai + xi * ar);
+            }
+        }
+    }
+
+    std::size_t p_, q_, n_, groups_;
+    pocketfft_r<T> plan_;
+    AlignedBuffer<T> spectra_;  // per s and r: n values, half-complex
 };
 
-std::uint64_t HqOverlapSave::groups_for(std::uint64_t size, std::uint64_t taps, std::uint64_t p,
-                                        std::uint64_t q) noexcept {
-    const std::uint64_t n = size / p;
-    const std::uint64_t length = phase_length(taps, p, q);
+}  // namespace
+
+struct HqOverlapSave::Engine {
+    std::unique_ptr<Blocks<float>> narrow;
+    std::unique_ptr<Blocks<double>> wide;
+};
+
+std::uint64_t HqOverlapSave::groups_for(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
+                                        std::uint64_t split) noexcept {
+    const std::uint64_t n = size / (p * split);
+    const std::uint64_t length = phase_length(taps, p * split, q * split);
     return n < length ? 0 : n - length + 1;
 }
 
-double HqOverlapSave::cost_per_output(std::uint64_t size, std::uint64_t taps, std::uint64_t p,
-                                      std::uint64_t q) noexcept {
-    const std::uint64_t groups = groups_for(size, taps, p, q);
+double HqOverlapSave::cost_per_output(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
+                                      std::uint64_t split, bool wide) noexcept {
+    const std::uint64_t groups = groups_for(size, taps, p, q, split);
     if (groups == 0) return 1e300;
-    const std::uint64_t n = size / p;
+    const std::uint64_t ps = p * split, qs = q * split, n = size / ps;
+    const std::size_t lanes = wide ? lanes_of<double>() : lanes_of<float>();
+    const auto vectors = [lanes](std::uint64_t items) {
+        return static_cast<double>((items + lanes - 1) / lanes) * (lanes > 1 ? 1.2 : 1.0);
+    };
     // Mono: P forward and Q inverse transforms of n frames, P Q products of
     // spectra, the phases split and the frames gathered.
-    const double per_block = transforms_cost(p, n) + transforms_cost(q, n) +
-                             0.6 * static_cast<double>(p * q * n) + 0.5 * static_cast<double>(size + q * n);
-    return per_block / static_cast<double>(groups * q);
+    const double per_block = (vectors(ps) + vectors(qs)) * transform_cost(n) +
+                             1.5 * static_cast<double>(ps * qs * n / 2) + 0.5 * static_cast<double>(size + qs * n);
+    return per_block / static_cast<double>(groups * qs);
 }
 
 HqOverlapSave::HqOverlapSave(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
-                             std::uint64_t size)
-    : p_(p), q_(q), size_(size), groups_(groups_for(size, taps, p, q)), plans_(std::make_unique<Plans>(size / p)) {
-    const std::uint64_t n = size / p;
-    std::vector<double> spectra(static_cast<std::size_t>(q * p * n));
-    const double scale = 1.0 / static_cast<double>(n);
-    for (std::uint64_t s = 0; s < q; ++s) {
-        // Row sP mod Q, shifted by floor(sP / Q): frame j of phase s reads
-        // frames jP .. of the block.
-        const double* row = rows + (s * p % q) * taps;
-        const std::uint64_t shift = s * p / q;
-        for (std::uint64_t r = 0; r < p; ++r) {
-            double* a = spectra.data() + (s * p + r) * n;
-            for (std::uint64_t i = 0; i < n; ++i) {
-                const std::uint64_t m = i * p + r;  // tap m - shift of the row
-                a[i] = m >= shift && m - shift < taps ? row[m - shift] * scale : 0.0;
-            }
-            plans_->plan.exec(a, 1.0, true);
-            for (std::uint64_t k = 2; k + 1 < n; k += 2) a[k] = -a[k];  // conjugate: a correlation
-        }
+                             std::uint64_t split, std::uint64_t size, bool wide)
+    : p_(p * split), q_(q * split), split_(split), size_(size), groups_(groups_for(size, taps, p, q, split)),
+      wide_(wide), engine_(std::make_unique<Engine>()) {
+    if (wide) {
+        engine_->wide = std::make_unique<Blocks<double>>(rows, taps, p, q, split, size);
+    } else {
+        engine_->narrow = std::make_unique<Blocks<float>>(rows, taps, p, q, split, size);
     }
-    spectra_ = AlignedBuffer<double>(std::span<const double>(spectra));
 }
 
 HqOverlapSave::HqOverlapSave(HqOverlapSave&&) noexcept = default;
@@ -133,71 +221,20 @@ HqOverlapSave& HqOverlapSave::operator=(HqOverlapSave&&) noexcept = default;
 HqOverlapSave::~HqOverlapSave() = default;
 
 std::size_t HqOverlapSave::byte_size() const noexcept {
-    // The plan holds its twiddle factors, about one value per frame.
-    return spectra_.byte_size() + static_cast<std::size_t>(size_ / p_ * sizeof(double));
+    return wide_ ? engine_->wide->byte_size() : engine_->narrow->byte_size();
 }
 
 std::size_t HqOverlapSave::work_size(std::size_t channels) const noexcept {
-    const auto n = static_cast<std::size_t>(size_ / p_);
-    const std::size_t ins = channels * static_cast<std::size_t>(p_), outs = channels * static_cast<std::size_t>(q_);
-    return ((ins + 1) / 2 + (outs + 1) / 2) * 2 * n + n;
+    if (wide_) return engine_->wide->work_size(channels);
+    return (engine_->narrow->work_size(channels) + 1) / 2;  // floats in doubles
 }
 
-// Sequences ("items") of n doubles live two to a pair of lanes: item i in
-// lane i % 2 of pair i / 2, element j at pair + 2 j + lane. Input items are
-// phase r of channel c at i = r C + c, output items s of channel c at
-// i = s C + c, so that with an even channel count the channels c, c + 1 of
-// one phase share a pair, and their products of spectra run in its lanes.
 template <typename W>
 void HqOverlapSave::run(std::size_t channels, const W* const* x, double* work, double* y) const {
-    const auto n = static_cast<std::size_t>(size_ / p_);
-    const auto p = static_cast<std::size_t>(p_), q = static_cast<std::size_t>(q_);
-    const std::size_t ins = channels * p, outs = channels * q;
-    double* in_pairs = work;
-    double* out_pairs = in_pairs + (ins + 1) / 2 * 2 * n;
-    double* temp = out_pairs + (outs + 1) / 2 * 2 * n;
-    const auto item = [n](double* pairs, std::size_t i) { return pairs + i / 2 * 2 * n + i % 2; };
-
-    for (std::size_t i = 0; i < ins; ++i) {
-        const W* from = x[i % channels] + i / channels;
-        double* d = item(in_pairs, i);
-        for (std::size_t j = 0; j < n; ++j) d[2 * j] = static_cast<double>(from[j * p]);
-    }
-    if (ins % 2 != 0) {
-        double* d = item(in_pairs, ins);
-        for (std::size_t j = 0; j < n; ++j) d[2 * j] = 0.0;
-    }
-    for (std::size_t k = 0; k < (ins + 1) / 2; ++k) transform_pair(plans_->plan, true, in_pairs + k * 2 * n, n, temp);
-
-    // Products of half-complex spectra, summed over the phases: bin 0, then
-    // (re, im) pairs, then the real bin n / 2; two lanes at a time where
-    // both lanes' items take the same spectrum.
-    const std::size_t lanes = channels % 2 == 0 ? 2 : 1;
-    for (std::size_t o = 0; o < outs; o += lanes) {
-        const std::size_t s = o / channels, c = o % channels;
-        double* acc = item(out_pairs, o);
-        for (std::size_t r = 0; r < p; ++r) {
-            const double* v = item(in_pairs, r * channels + c);
-            const double* a = spectra_.data() + (s * p + r) * n;
-            if (lanes == 2) {
-                r == 0 ? multiply_spectra<false, 2>(v, a, n, acc) : multiply_spectra<true, 2>(v, a, n, acc);
-            } else {
-                r == 0 ? multiply_spectra<false, 1>(v, a, n, acc) : multiply_spectra<true, 1>(v, a, n, acc);
-            }
-        }
-    }
-    if (outs % 2 != 0) {
-        double* d = item(out_pairs, outs);
-        for (std::size_t j = 0; j < n; ++j) d[2 * j] = 0.0;
-    }
-    for (std::size_t k = 0; k < (outs + 1) / 2; ++k) transform_pair(plans_->plan, false, out_pairs + k * 2 * n, n, temp);
-
-    const auto groups = static_cast<std::size_t>(groups_);
-    for (std::size_t o = 0; o < outs; ++o) {
-        const std::size_t s = o / channels, c = o % channels;
-        const double* v = item(out_pairs, o);
-        double* dst = y + c * groups * q + s;
-        for (std::size_t j = 0; j < groups; ++j) dst[j * q] = v[2 * j];
+    if (wide_) {
+        engine_->wide->run(channels, x, work, y);
+    } else {
+        engine_->narrow->run(channels, x, reinterpret_cast<float*>(work), y);
     }
 }
 

@@ -7,10 +7,13 @@
 // with every P-th tap of the (shifted) row. A block of `groups` consecutive
 // j reads `size` input frames: P forward real transforms of size / P frames,
 // per s the sum of P products of spectra, and one inverse transform per s.
-// Transforms run two at a time in the lanes of one vector (phases, or
-// channels), with the arithmetic of one per lane.
+// P and Q may be taken `split` times their reduced values (more, shorter
+// transforms), which fills the lanes of the vector transforms in streams of
+// one channel. Transforms run as many at a time as a vector of the
+// arithmetic has lanes (phases or channels), with the arithmetic of one per
+// lane.
 //
-// Everything here is float64 and fixed: the arithmetic of a frame depends
+// The arithmetic is float32 (hq) or float64 (vhq) and fixed: a frame depends
 // only on the input frames of its block, never on how the stream was split
 // into calls or how many channels it has. One object serves every stream of
 // its design (the plan and the phase filters' spectra are immutable); each
@@ -21,30 +24,33 @@
 #include <cstdint>
 #include <memory>
 
-#include "aligned/aligned_buffer.hpp"
-
 namespace tenvira {
 
 class HqOverlapSave {
 public:
-    // `rows`: Q rows of `taps` coefficients, row r of phase r / Q. Blocks of
-    // groups_for(size, ...) groups (Q output frames, P stage-input frames
-    // each); size must be a multiple of 2P.
-    HqOverlapSave(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q, std::uint64_t size);
+    // `rows`: Q rows of `taps` coefficients, row r of phase r / Q (reduced
+    // P / Q). Blocks of `size` input frames, a multiple of 2 P split.
+    HqOverlapSave(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q, std::uint64_t split,
+                  std::uint64_t size, bool wide);
     HqOverlapSave(HqOverlapSave&&) noexcept;
     HqOverlapSave& operator=(HqOverlapSave&&) noexcept;
     ~HqOverlapSave();
 
-    // Groups per block of `size` input frames, or 0 if the rows do not fit.
-    static std::uint64_t groups_for(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q) noexcept;
+    // Groups (Q split output frames, P split input frames) per block of
+    // `size` input frames, or 0 if the rows do not fit.
+    static std::uint64_t groups_for(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
+                                    std::uint64_t split) noexcept;
     // Estimated time per output frame of a mono stream, in nanoseconds on
-    // the reference machine.
-    static double cost_per_output(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q) noexcept;
+    // the reference machine; `wide`: float64.
+    static double cost_per_output(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
+                                  std::uint64_t split, bool wide) noexcept;
 
-    // Input frames a block reads, from frame groups() P k + first_tap on.
+    // Input frames a block reads, from frame k stride() + first_tap on.
     std::uint64_t size() const noexcept { return size_; }
-    std::uint64_t groups() const noexcept { return groups_; }
+    std::uint64_t stride() const noexcept { return groups_ * p_; }
     std::uint64_t outputs() const noexcept { return groups_ * q_; }
+    std::uint64_t split() const noexcept { return split_; }
+    bool wide() const noexcept { return wide_; }
     // Bytes of the spectra and the plan, for the memory accounts.
     std::size_t byte_size() const noexcept;
 
@@ -59,13 +65,12 @@ public:
     template <typename W>
     void run(std::size_t channels, const W* const* x, double* work, double* y) const;
 
+    struct Engine;
+
 private:
-    struct Plans;
-    std::uint64_t p_, q_, size_, groups_;
-    std::unique_ptr<Plans> plans_;
-    // Per s and phase r: the conjugate spectrum of every P-th tap of the
-    // shifted row, scaled by P / size, in half-complex order.
-    AlignedBuffer<double> spectra_;
+    std::uint64_t p_, q_, split_, size_, groups_;
+    bool wide_;
+    std::unique_ptr<Engine> engine_;
 };
 
 }  // namespace tenvira

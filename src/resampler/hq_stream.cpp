@@ -122,7 +122,7 @@ public:
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
         if (poly.fft) {
-            hq_detail::render_blocks(*poly.fft, lines_, first_tap_, poly.step_num, frames_out_, n, out, blocks_, starts_);
+            hq_detail::render_blocks(*poly.fft, lines_, first_tap_, frames_out_, n, out, blocks_, starts_);
             frames_out_ += n;
             const std::int64_t keep = block_start(frames_out_ / poly.fft->outputs());
             for (auto& line : lines_) line.back().discard_before(keep);
@@ -177,7 +177,7 @@ private:
     // The oldest stage-input frame overlap-save block k reads.
     std::int64_t block_start(std::uint64_t k) const noexcept {
         const HqPolyphase& poly = design_->polyphase();
-        return static_cast<std::int64_t>(k * poly.fft->groups() * poly.step_num) + first_tap_;
+        return static_cast<std::int64_t>(k * poly.fft->stride()) + first_tap_;
     }
 
     // Appends zeros to stage k's line of every channel up to frame `end`.

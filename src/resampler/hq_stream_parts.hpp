@@ -155,7 +155,7 @@ struct BlockScratch {
 // rest is computed again, identically, when its turn comes.
 template <typename W, typename S>
 void render_blocks(const HqOverlapSave& f, const std::vector<std::vector<Line<W>>>& lines, std::int64_t first_tap,
-                   std::uint64_t p, std::uint64_t from, std::uint64_t n, S* out, BlockScratch& scratch,
+                   std::uint64_t from, std::uint64_t n, S* out, BlockScratch& scratch,
                    std::vector<const W*>& starts) {
     const std::size_t channels = lines.size();
     const auto per_block = static_cast<std::size_t>(f.outputs());
@@ -167,7 +167,7 @@ void render_blocks(const HqOverlapSave& f, const std::vector<std::vector<Line<W>
         const std::uint64_t k = (from + done) / per_block;
         const auto skip = static_cast<std::size_t>((from + done) % per_block);
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(per_block - skip, n - done));
-        const auto base = static_cast<std::int64_t>(k * f.groups() * p) + first_tap;
+        const auto base = static_cast<std::int64_t>(k * f.stride()) + first_tap;
         for (std::size_t c = 0; c < channels; ++c) starts[c] = lines[c].back().at(base);
         f.run(channels, starts.data(), scratch.work.data(), scratch.y.data());
         S* dst = out + done * channels;
