@@ -57,6 +57,7 @@ public:
           groups_(static_cast<std::size_t>(HqOverlapSave::groups_for(size, taps, p, q, split))), plan_(n_) {
         std::vector<T> spectra(q_ * p_ * n_);
         std::vector<double> a(n_);
+        const pocketfft_r<double> transform(n_);
         const double scale = 1.0 / static_cast<double>(n_);
         for (std::size_t s = 0; s < q_; ++s) {
             // Output s reads the row of phase sP mod Q from frame
@@ -68,7 +69,7 @@ public:
                     const std::uint64_t m = i * p_ + r;  // tap m - shift of the row
                     a[i] = m >= shift && m - shift < taps ? row[m - shift] * scale : 0.0;
                 }
-                pocketfft_r<double>(n_).exec(a.data(), 1.0, true);
+                transform.exec(a.data(), 1.0, true);
                 for (std::size_t k = 2; k + 1 < n_; k += 2) a[k] = -a[k];  // conjugate: a correlation
                 std::copy(a.begin(), a.end(), spectra.begin() + static_cast<std::ptrdiff_t>((s * p_ + r) * n_));
             }
