@@ -30,6 +30,8 @@ template <typename S>
 struct HqStream<S>::Engine {
     virtual ~Engine() = default;
     virtual void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) = 0;
+    virtual void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) = 0;
+    virtual void appended(std::uint64_t frames) noexcept = 0;
     virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
     virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
     virtual std::uint64_t pending_at_end() const noexcept = 0;
@@ -97,12 +99,21 @@ public:
         if (frames == 0) return;
         check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
         for (std::uint64_t c = 0; c < channels_; ++c) {
+            if (stride == 1) {
+                lines_[c].front().append(x[c], frames);
+                continue;
+            }
             W* dst = lines_[c].front().extend(frames);
             const S* src = x[c];  // a local: stores through W* could alias members
             for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * stride]);
         }
         frames_in_ += frames;
     }
+
+    void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) override {
+        lines_[channel].front().append(x, frames);
+    }
+    void appended(std::uint64_t frames) noexcept override { frames_in_ += frames; }
 
     std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
         const bool pad = at_end && !padded_;
@@ -371,6 +382,16 @@ void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
 template <typename S>
 void HqStream<S>::append_planar(const S* const* channels, std::uint64_t frames) {
     engine_->append(channels, frames, 1);
+}
+
+template <typename S>
+void HqStream<S>::append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) {
+    engine_->append_channel(channel, x, frames);
+}
+
+template <typename S>
+void HqStream<S>::appended(std::uint64_t frames) noexcept {
+    engine_->appended(frames);
 }
 
 template <typename S>

@@ -49,6 +49,13 @@ public:
         return buf_.data() + size;
     }
 
+    // Appends n frames, converted to W.
+    template <typename S>
+    void append(const S* x, std::uint64_t n) {
+        check_allocation(checked_byte_size(buf_.size() + n, sizeof(W)));
+        buf_.insert(buf_.end(), x, x + n);
+    }
+
     // Drops the frames before a; memory is reclaimed once half the buffer
     // is dead, so the line stays as long as what is still read.
     void discard_before(std::int64_t a) noexcept {
