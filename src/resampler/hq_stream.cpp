@@ -70,7 +70,6 @@ public:
         for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
         even_.resize(block);
         odd_.resize(block + 2 * widest);
-        results_.resize(block);
         scratch_.resize(block);
         plan_n_.resize(block);
         plan_phase_.resize(block);
@@ -255,7 +254,6 @@ private:
             pos_phase_ = phase;
         }
         const std::uint64_t channels = channels_;
-        R* results = results_.data();
         R* scratch = scratch_.data();
         const auto* rows = T::rows(poly);
         const auto taps = static_cast<std::size_t>(poly.taps);
@@ -266,14 +264,15 @@ private:
                 // their windows lie P frames apart.
                 const std::uint64_t q = poly.step_den;
                 const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
+                S* dst = out + c;
+                const std::size_t hop = static_cast<std::size_t>(q * channels);
                 for (std::size_t g = 0; g < groups; ++g) {
                     const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
                     T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), static_cast<std::size_t>(poly.step_num),
                            rows + plan_phase_[g] * taps, taps, count, scratch);
-                    for (std::size_t k = 0; k < count; ++k) results[g + k * q] = scratch[k];
+                    S* to = dst + g * channels;
+                    for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[k]);
                 }
-                S* dst = out + c;
-                for (std::size_t m = 0; m < b; ++m) dst[m * channels] = T::out(results[m]);
             } else {
                 for (std::size_t m = 0; m < b; ++m) out[m * channels + c] = interpolated(line, m, rows, taps);
             }
@@ -317,7 +316,7 @@ private:
     hq_detail::BlockScratch blocks_;
     std::vector<const W*> starts_;
     std::vector<W> even_, odd_;
-    std::vector<R> results_, scratch_;
+    std::vector<R> scratch_;
     std::vector<std::int64_t> plan_n_;
     std::vector<std::uint64_t> plan_phase_;
 };
