@@ -84,17 +84,32 @@ public:
         return (groups_of(channels * p_) + groups_of(channels * q_)) * L * n_;
     }
 
+    // Members are read into locals first: the project builds with
+    // -fno-strict-aliasing, so every store through T* would reload them.
     template <typename W>
     void run(std::size_t channels, const W* const* x, T* work, double* y) const {
-        const std::size_t ins = channels * p_, outs = channels * q_, n = n_;
+        const std::size_t p = p_, q = q_, n = n_, groups = groups_;
+        const std::size_t ins = channels * p, outs = channels * q;
+        const T* spectra = spectra_.data();
         T* in = work;
         T* out = in + groups_of(ins) * L * n;
         const auto item = [n](T* base, std::size_t i) { return base + i / L * L * n + i % L; };
 
-        for (std::size_t i = 0; i < ins; ++i) {
-            const W* from = x[i % channels] + i / channels;
-            T* d = item(in, i);
-            for (std::size_t j = 0; j < n; ++j) d[L * j] = static_cast<T>(from[j * p_]);
+        for (std::size_t g = 0; g * L < ins; ++g) {
+            T* d = in + g * L * n;
+            if (channels == 1 && p % L == 0) {
+                // The lanes are L consecutive phases of one channel.
+                const W* from = x[0] + g * L;
+                for (std::size_t j = 0; j < n; ++j) {
+                    for (std::size_t l = 0; l < L; ++l) d[L * j + l] = static_cast<T>(from[j * p + l]);
+                }
+                continue;
+            }
+            for (std::size_t i = g * L; i < std::min(ins, g * L + L); ++i) {
+                const W* from = x[i % channels] + i / channels;
+                T* lane = d + i % L;
+                for (std::size_t j = 0; j < n; ++j) lane[L * j] = static_cast<T>(from[j * p]);
+            }
         }
         clear_lanes(in, ins);
         transform(in, ins, true);
@@ -106,24 +121,35 @@ public:
         for (std::size_t o = 0; o < outs; o += width) {
             const std::size_t s = o / channels, c = o % channels;
             T* acc = item(out, o);
-            for (std::size_t r = 0; r < p_; ++r) {
+            for (std::size_t r = 0; r < p; ++r) {
                 const T* v = item(in, r * channels + c);
-                const T* a = spectra_.data() + (s * p_ + r) * n;
+                const T* a = spectra + (s * p + r) * n;
                 if (width == 2) {
-                    r == 0 ? multiply<false, 2>(v, a, acc) : multiply<true, 2>(v, a, acc);
+                    r == 0 ? multiply<false, 2>(v, a, n, acc) : multiply<true, 2>(v, a, n, acc);
                 } else {
-                    r == 0 ? multiply<false, 1>(v, a, acc) : multiply<true, 1>(v, a, acc);
+                    r == 0 ? multiply<false, 1>(v, a, n, acc) : multiply<true, 1>(v, a, n, acc);
                 }
             }
         }
         clear_lanes(out, outs);
         transform(out, outs, false);
 
+        if (channels == 1 && q % L == 0) {
+            // The lanes are L consecutive output phases.
+            for (std::size_t g = 0; g * L < outs; ++g) {
+                const T* v = out + g * L * n;
+                double* dst = y + g * L;
+                for (std::size_t j = 0; j < groups; ++j) {
+                    for (std::size_t l = 0; l < L; ++l) dst[j * q + l] = static_cast<double>(v[L * j + l]);
+                }
+            }
+            return;
+        }
         for (std::size_t o = 0; o < outs; ++o) {
             const std::size_t s = o / channels, c = o % channels;
             const T* v = item(out, o);
-            double* dst = y + c * groups_ * q_ + s;
-            for (std::size_t j = 0; j < groups_; ++j) dst[j * q_] = static_cast<double>(v[L * j]);
+            double* dst = y + c * groups * q + s;
+            for (std::size_t j = 0; j < groups; ++j) dst[j * q] = static_cast<double>(v[L * j]);
         }
     }
 
@@ -154,8 +180,7 @@ private:
     // acc (+)= v a for `width` adjacent items against one half-complex
     // spectrum a.
     template <bool Add, std::size_t width>
-    void multiply(const T* v, const T* a, T* acc) const {
-        const std::size_t n = n_;
+    static void multiply(const T* v, const T* a, std::size_t n, T* acc) {
         const auto put = [](T& to, T value) { to = Add ? to + value : value; };
         for (std::size_t l = 0; l < width; ++l) {
             put(acc[l], v[l] * a[0]);
