@@ -120,12 +120,15 @@ int info(std::uint32_t in, std::uint32_t out, HqPreset preset, bool integer) {
                 static_cast<unsigned long long>(p.rows), static_cast<unsigned long long>(p.table));
     if (p.fft) {
         bytes += p.fft->byte_size();
-        std::printf("overlap-save: %llu frames per block, %llu new, %llu outputs, split %llu\n",
-                    static_cast<unsigned long long>(p.fft->size()), static_cast<unsigned long long>(p.fft->stride()),
-                    static_cast<unsigned long long>(p.fft->outputs()), static_cast<unsigned long long>(p.fft->split()));
+        std::printf("overlap-save from %llu channels: %llu frames per block, %llu new, %llu outputs, split %llu; "
+                    "hold-back %llu frames\n",
+                    static_cast<unsigned long long>(p.fft_channels), static_cast<unsigned long long>(p.fft->size()),
+                    static_cast<unsigned long long>(p.fft->stride()), static_cast<unsigned long long>(p.fft->outputs()),
+                    static_cast<unsigned long long>(p.fft->split()),
+                    static_cast<unsigned long long>(design->hold_back(p.fft_channels)));
     }
     std::printf("hold-back %llu frames; %.1f multiply-adds per output; design %.0f us, %zu bytes\n",
-                static_cast<unsigned long long>(design->hold_back()), design->multiply_adds_per_output(), micros,
+                static_cast<unsigned long long>(design->hold_back(1)), design->multiply_adds_per_output(), micros,
                 bytes);
     return 0;
 }

@@ -33,7 +33,7 @@ constexpr HqPresetConstants presets[] = {
 
 // Estimated time per tap of the direct form per output frame, ns, on the
 // reference machine (AVX2 row kernels): float32 and float64 sums.
-constexpr double direct_tap_cost_f32 = 0.036;
+constexpr double direct_tap_cost_f32 = 0.033;
 constexpr double direct_tap_cost_f64 = 0.059;
 
 // Kaiser window of half-length `half` at distance t from its centre.
@@ -179,34 +179,44 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
 
 // The overlap-save blocks of a float stage with exact rows: the transform
 // size (2^a 3^b 5^c, a multiple of 2P split) and split of the lowest
-// estimated cost per output whose newest input frame for output 0 stays at
-// or below `newest_limit`, if that beats the direct form; null otherwise.
-std::unique_ptr<const HqOverlapSave> choose_blocks(const HqPolyphase& stage, const std::vector<double>& rows,
-                                                   HqArithmetic arithmetic, std::uint64_t newest_limit) {
+// estimated cost per output and channel whose newest input frame for output
+// 0 stays at or below `newest_limit`; first for every stream, else for
+// streams of two or more channels (whose transforms share the lanes), where
+// that beats the direct form by a tenth. Sets fft and fft_channels.
+void choose_blocks(HqPolyphase& stage, const std::vector<double>& rows, HqArithmetic arithmetic,
+                   std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
-    if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return nullptr;
+    if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return;
     const bool wide = arithmetic == HqArithmetic::F64;
-    double best_cost = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
-    std::uint64_t best_size = 0, best_split = 1;
-    for (std::uint64_t split = 1; split <= 4; split *= 2) {
-        for (std::uint64_t five = 1; five <= 5; five *= 5) {
-            for (std::uint64_t three = 1; three <= 9; three *= 3) {
-                for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
-                    if (n % (2 * p * split) != 0 || HqOverlapSave::groups_for(n, stage.taps, p, q, split) == 0) continue;
-                    // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
-                    if (stage.ahead + n - stage.taps > newest_limit) continue;
-                    const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q, split, wide);
-                    if (cost < best_cost) {
-                        best_cost = cost;
-                        best_size = n;
-                        best_split = split;
+    const double direct = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
+    for (std::uint64_t channels = 1; channels <= 2; ++channels) {
+        double best_cost = channels == 1 ? direct : 0.9 * direct;
+        std::uint64_t best_size = 0, best_split = 1;
+        for (std::uint64_t split = 1; split <= 4; split *= 2) {
+            for (std::uint64_t five = 1; five <= 5; five *= 5) {
+                for (std::uint64_t three = 1; three <= 9; three *= 3) {
+                    for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
+                        if (n % (2 * p * split) != 0 || HqOverlapSave::groups_for(n, stage.taps, p, q, split) == 0) {
+                            continue;
+                        }
+                        // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
+                        if (stage.ahead + n - stage.taps > newest_limit) continue;
+                        const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q, split, wide, channels);
+                        if (cost < best_cost) {
+                            best_cost = cost;
+                            best_size = n;
+                            best_split = split;
+                        }
                     }
                 }
             }
         }
+        if (best_size != 0) {
+            stage.fft = std::make_unique<const HqOverlapSave>(rows.data(), stage.taps, p, q, best_split, best_size, wide);
+            stage.fft_channels = channels;
+            return;
+        }
     }
-    if (best_size == 0) return nullptr;
-    return std::make_unique<const HqOverlapSave>(rows.data(), stage.taps, p, q, best_split, best_size, wide);
 }
 
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
@@ -249,8 +259,8 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                                               : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
         prototype.row(phase, row);
     }
-    stage.fft = choose_blocks(stage, rows, arithmetic, newest_limit);
-    if (stage.fft) return stage;
+    choose_blocks(stage, rows, arithmetic, newest_limit);
+    if (stage.fft && stage.fft_channels == 1) return stage;
     switch (arithmetic) {
         case HqArithmetic::F32:
             stage.rows_f32 = aligned(std::vector<float>(rows.begin(), rows.end()));
@@ -374,21 +384,28 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
     for (const HqHalfBand& h : design->half_bands_) newest_limit = newest_limit > h.reach ? (newest_limit - h.reach) / 2 : 0;
     design->polyphase_ = design_polyphase(constants, p, q, arithmetic, newest_limit);
 
-    const HqPolyphase& poly = design->polyphase_;
-    design->hold_back_ = hold_of(poly.fft ? poly.ahead + poly.fft->size() - poly.taps : poly.ahead);
     return result;
 }
 
-std::uint64_t HqDesign::frames_due(std::uint64_t frames) const noexcept {
+std::uint64_t HqDesign::hold_back(std::uint64_t channels) const noexcept {
+    // Output 0 needs stage-input frame `newest`, which needs input frame
+    // 2^k (that) + sum of 2^j reach_j; due one frame later.
+    const HqPolyphase& poly = polyphase_;
+    std::uint64_t newest = poly.blocks_for(channels) ? poly.ahead + poly.fft->size() - poly.taps : poly.ahead;
+    for (auto it = half_bands_.rbegin(); it != half_bands_.rend(); ++it) newest = 2 * newest + it->reach;
+    return newest + 1;
+}
+
+std::uint64_t HqDesign::frames_due(std::uint64_t frames, std::uint64_t channels) const noexcept {
     std::uint64_t available = frames;
     for (const HqHalfBand& stage : half_bands_) {
         available = available > stage.reach ? (available - 1 - stage.reach) / 2 + 1 : 0;
     }
-    return polyphase_due(available);
+    return polyphase_due(available, channels);
 }
 
-std::uint64_t HqDesign::polyphase_due(std::uint64_t available) const noexcept {
-    if (polyphase_.fft) {
+std::uint64_t HqDesign::polyphase_due(std::uint64_t available, std::uint64_t channels) const noexcept {
+    if (polyphase_.blocks_for(channels)) {
         // Whole blocks: block k reads up to frame k J P + ahead - taps + size.
         const HqOverlapSave& f = *polyphase_.fft;
         const std::uint64_t first = polyphase_.ahead + f.size() - polyphase_.taps + 1;  // frames block 0 needs

@@ -71,10 +71,14 @@ struct HqPolyphase {
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;
-    // Float streams of small P and Q where it is cheaper: the stage runs as
-    // overlap-save blocks instead (hq_fft.hpp), and the rows above stay
-    // empty. Blocks start at whole multiples of fft->groups() groups.
+    // Float streams of small P and Q, where it is cheaper: the stage runs as
+    // overlap-save blocks instead (hq_fft.hpp) in streams of at least
+    // `fft_channels` channels. The rows above stay empty when every stream
+    // takes the blocks (fft_channels 1). Block k starts at input frame
+    // k fft->stride() + ahead - taps + 1.
     std::unique_ptr<const HqOverlapSave> fft;
+    std::uint64_t fft_channels = 0;
+    bool blocks_for(std::uint64_t channels) const noexcept { return fft && channels >= fft_channels; }
 };
 
 class HqDesign {
@@ -102,16 +106,18 @@ public:
     const HqPolyphase& polyphase() const noexcept { return polyphase_; }
 
     // Input frames beyond output frame i's exact time i * in / out that must
-    // have arrived before the frame is due, at most (attained at i = 0).
-    std::uint64_t hold_back() const noexcept { return hold_back_; }
+    // have arrived before the frame is due, at most (attained at i = 0), in
+    // a stream of `channels` channels.
+    std::uint64_t hold_back(std::uint64_t channels) const noexcept;
 
     // Output frames that `frames` input frames make due (without the end of
-    // the stream), exactly; saturates instead of overflowing.
-    std::uint64_t frames_due(std::uint64_t frames) const noexcept;
+    // the stream) in a stream of `channels` channels, exactly; saturates
+    // instead of overflowing.
+    std::uint64_t frames_due(std::uint64_t frames, std::uint64_t channels) const noexcept;
 
     // Output frames that the polyphase stage can compute from its first
     // `available` input frames (without the end of the stream).
-    std::uint64_t polyphase_due(std::uint64_t available) const noexcept;
+    std::uint64_t polyphase_due(std::uint64_t available, std::uint64_t channels) const noexcept;
 
     // Multiply-adds per output frame and channel (half-band work included),
     // for the benchmark's FMA bound.
@@ -124,7 +130,6 @@ private:
     HqArithmetic arithmetic_ = HqArithmetic::F32;
     std::vector<HqHalfBand> half_bands_;
     HqPolyphase polyphase_;
-    std::uint64_t hold_back_ = 0;
 };
 
 }  // namespace tenvira

@@ -40,10 +40,10 @@ public:
     // `size` input frames, or 0 if the rows do not fit.
     static std::uint64_t groups_for(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
                                     std::uint64_t split) noexcept;
-    // Estimated time per output frame of a mono stream, in nanoseconds on
-    // the reference machine; `wide`: float64.
+    // Estimated time per output frame and channel of a stream of `channels`
+    // channels, in nanoseconds on the reference machine; `wide`: float64.
     static double cost_per_output(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
-                                  std::uint64_t split, bool wide) noexcept;
+                                  std::uint64_t split, bool wide, std::uint64_t channels) noexcept;
 
     // Input frames a block reads, from frame k stride() + first_tap on.
     std::uint64_t size() const noexcept { return size_; }

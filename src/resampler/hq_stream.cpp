@@ -61,7 +61,8 @@ class Chain final : public HqStream<typename Arith<A>::S>::Engine {
 
 public:
     Chain(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend)
-        : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels) {
+        : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels),
+          blocks_(design_->polyphase().blocks_for(channels)) {
         const HqPolyphase& poly = design_->polyphase();
         step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
         step_part_ = poly.step_num % poly.step_den;
@@ -124,15 +125,15 @@ public:
             const std::uint64_t last = total() > 0 ? total() - 1 : 0;
             const unsigned __int128 n = static_cast<unsigned __int128>(last) * poly.step_num / poly.step_den;
             std::int64_t end = static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1;
-            if (poly.fft) end = block_start(last / poly.fft->outputs()) + static_cast<std::int64_t>(poly.fft->size());
+            if (blocks_) end = block_start(last / poly.fft->outputs()) + static_cast<std::int64_t>(poly.fft->size());
             pad_to(lines_[0].size() - 1, end);
             padded_ = true;
         }
-        std::uint64_t due = design_->polyphase_due(static_cast<std::uint64_t>(lines_[0].back().end()));
+        std::uint64_t due = design_->polyphase_due(static_cast<std::uint64_t>(lines_[0].back().end()), channels_);
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
-        if (poly.fft) {
-            hq_detail::render_blocks(*poly.fft, lines_, first_tap_, frames_out_, n, out, blocks_, starts_);
+        if (blocks_) {
+            hq_detail::render_blocks(*poly.fft, lines_, first_tap_, frames_out_, n, out, block_scratch_, starts_);
             frames_out_ += n;
             const std::int64_t keep = block_start(frames_out_ / poly.fft->outputs());
             for (auto& line : lines_) line.back().discard_before(keep);
@@ -149,7 +150,7 @@ public:
 
     std::uint64_t frames_due_after(std::uint64_t more) const noexcept override {
         if (padded_) return 0;
-        const std::uint64_t due = design_->frames_due(frames_in_ + std::min(more, ~frames_in_));
+        const std::uint64_t due = design_->frames_due(frames_in_ + std::min(more, ~frames_in_), channels_);
         return due > frames_out_ ? due - frames_out_ : 0;
     }
 
@@ -302,6 +303,7 @@ private:
     std::shared_ptr<const HqDesign> design_;
     const HqKernels* kernels_;
     std::uint64_t channels_;
+    bool blocks_;  // the polyphase stage runs as overlap-save blocks
     std::int64_t step_whole_ = 0;   // floor(P / Q)
     std::uint64_t step_part_ = 0;   // P mod Q
     std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)
@@ -313,7 +315,7 @@ private:
     std::int64_t pos_n_ = 0;
     std::uint64_t pos_phase_ = 0;
     bool padded_ = false;
-    hq_detail::BlockScratch blocks_;
+    hq_detail::BlockScratch block_scratch_;
     std::vector<const W*> starts_;
     std::vector<W> even_, odd_;
     std::vector<R> scratch_;
@@ -410,7 +412,7 @@ std::uint64_t HqStream<S>::pending_at_end() const noexcept {
 
 template <typename S>
 std::uint64_t HqStream<S>::hold_back() const noexcept {
-    return engine_->design().hold_back();
+    return engine_->design().hold_back(engine_->channels());
 }
 
 template <typename S>
