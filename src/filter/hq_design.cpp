@@ -56,8 +56,8 @@ double ideal_lowpass(double t, double fc) {
 double kaiser_length(double attenuation, double width) { return (attenuation - 7.95) / (2.285 * width) + 1.0; }
 
 template <typename T>
-AlignedBuffer<T> aligned(const std::vector<T>& values) {
-    return AlignedBuffer<T>(std::span<const T>(values));
+AlignedBuffer<T> aligned(std::span<const T> values) {
+    return AlignedBuffer<T>(values);
 }
 
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
@@ -84,9 +84,9 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, bool
     HqHalfBand stage;
     stage.reach = reach;
     if (wide) {
-        stage.taps_f64 = aligned(taps);
+        stage.taps_f64 = aligned<double>(taps);
     } else {
-        stage.taps_f32 = aligned(std::vector<float>(taps.begin(), taps.end()));
+        stage.taps_f32 = aligned<float>(std::vector<float>(taps.begin(), taps.end()));
     }
     return stage;
 }
@@ -103,11 +103,12 @@ public:
     PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta)
         : taps_(taps), fc_(fc), half_(half), first_(static_cast<double>(ahead) - static_cast<double>(taps) + 1.0) {
         const double y = 0.25 * beta * beta;  // (beta / 2)^2
-        // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until they no
-        // longer move the sum at u = 1.
+        // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until the rest is
+        // below 1e-16 of the window's peak I0(beta) (a series of positive
+        // terms that shrink faster than geometrically).
         double term = 1.0, sum = 1.0;
         coeffs_.push_back(1.0);
-        for (int k = 1; k < 60 && term > sum * 1e-18; ++k) {
+        for (int k = 1; k < 60 && term > sum * 1e-16; ++k) {
             term *= y / (static_cast<double>(k) * static_cast<double>(k));
             sum += term;
             coeffs_.push_back(term);
@@ -115,9 +116,16 @@ public:
         scale_ = 1.0 / sum;
         sin_.resize(taps);
         cos_.resize(taps);
+        // Exact at every 32nd tap, rotated by one tap's angle in between.
+        const double step_sin = std::sin(2.0 * pi * fc), step_cos = std::cos(2.0 * pi * fc);
         for (std::uint64_t c = 0; c < taps; ++c) {
-            sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
-            cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+            if (c % 32 == 0) {
+                sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+                cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+            } else {
+                sin_[c] = sin_[c - 1] * step_cos + cos_[c - 1] * step_sin;
+                cos_[c] = cos_[c - 1] * step_cos - sin_[c - 1] * step_sin;
+            }
         }
         u_.resize(taps);
         acc_.resize(taps);
@@ -132,10 +140,24 @@ public:
             const double x = (first_ + static_cast<double>(c) - phase) / half_;
             u_[c] = std::max(0.0, 1.0 - x * x);
         }
-        for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = coeffs_.back();
-        for (std::size_t k = coeffs_.size() - 1; k-- > 0;) {
-            const double a = coeffs_[k];
-            for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = acc_[c] * u_[c] + a;
+        // Horner in registers, eight taps at a time (the row's length is a
+        // multiple of 16): eight independent chains hide the latency of the
+        // multiplies and adds. Locals, as stores could alias members.
+        const double* coeffs = coeffs_.data();
+        const std::size_t terms = coeffs_.size();
+        const double* u = u_.data();
+        double* acc = acc_.data();
+        for (std::uint64_t c = 0; c + 8 <= taps_; c += 8) {
+            double a[8], x[8];
+            for (int l = 0; l < 8; ++l) {
+                a[l] = coeffs[terms - 1];
+                x[l] = u[c + l];
+            }
+            for (std::size_t k = terms - 1; k-- > 0;) {
+                const double b = coeffs[k];
+                for (int l = 0; l < 8; ++l) a[l] = a[l] * x[l] + b;
+            }
+            for (int l = 0; l < 8; ++l) acc[c + l] = a[l];
         }
         double sum = 0.0;
         for (std::uint64_t c = 0; c < taps_; ++c) {
@@ -183,7 +205,7 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
 // 0 stays at or below `newest_limit`; first for every stream, else for
 // streams of two or more channels (whose transforms share the lanes), where
 // that beats the direct form by a tenth. Sets fft and fft_channels.
-void choose_blocks(HqPolyphase& stage, const std::vector<double>& rows, HqArithmetic arithmetic,
+void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmetic arithmetic,
                    std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
     if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return;
@@ -243,7 +265,9 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     // The double rows and the stored copy exist at once while designing.
     check_allocation(checked_byte_size(count, sizeof(double) + width));
 
-    std::vector<double> rows(static_cast<std::size_t>(count));
+    // Every value is written below: no zero fill.
+    const std::unique_ptr<double[]> row_values(new double[static_cast<std::size_t>(count)]);
+    const std::span<double> rows(row_values.get(), static_cast<std::size_t>(count));
     PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta);
     // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
     // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
@@ -263,10 +287,10 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     if (stage.fft && stage.fft_channels == 1) return stage;
     switch (arithmetic) {
         case HqArithmetic::F32:
-            stage.rows_f32 = aligned(std::vector<float>(rows.begin(), rows.end()));
+            stage.rows_f32 = aligned<float>(std::vector<float>(rows.begin(), rows.end()));
             break;
         case HqArithmetic::F64:
-            stage.rows_f64 = aligned(rows);
+            stage.rows_f64 = aligned<double>(rows);
             break;
         case HqArithmetic::I16: {
             // The 32-bit integers, held as float64 (exactly): an int16 sample
@@ -285,7 +309,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                 }
                 if (!(magnitude < 0x1p38)) fault("studio int16 row too large for exact sums");
             }
-            stage.rows_f64 = aligned(rows);
+            stage.rows_f64 = aligned<double>(rows);
             break;
         }
     }
