@@ -2,6 +2,19 @@
 // kernels.hpp are visible outside; the helpers here and in lanes8.hpp have
 // internal linkage, so nothing compiled for this instruction set is shared
 // with another unit.
+//
+// Every product has the arithmetic of dot_f32_avx512_inner: sixteen fused
+// chains, lane k over the elements 16j + k in block order, the sixteen lanes
+// summed left to right, then the remaining elements fused one at a time. The
+// batches only choose where those operations happen:
+//
+// - one product per register (any windows and rows): a 512-bit chain
+//   register per product, whose lanes are then transposed so that the lane
+//   sums and the tail of eight products run side by side;
+// - one frame per lane (rows shared in a short cycle, windows that repeat by
+//   translation): the windows of sixteen frames are transposed once, so that
+//   each lane of a register is one frame's element and each chain step is one
+//   fused multiply-add by a broadcast coefficient, with no horizontal work.
 #include <immintrin.h>
 
 #include <cstddef>
@@ -15,16 +28,7 @@ namespace tenvira {
 float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t n) noexcept {
     const std::size_t blocks = n / 16;
     __m512 acc = _mm512_setzero_ps();
-    std::size_t j = 0;
-    for (; j + 4 <= blocks; j += 4) {
-        const float* w = window + 16 * j;
-        const float* c = coeffs + 16 * j;
-        acc = _mm512_fmadd_ps(_mm512_loadu_ps(w), _mm512_loadu_ps(c), acc);
-        acc = _mm512_fmadd_ps(_mm512_loadu_ps(w + 16), _mm512_loadu_ps(c + 16), acc);
-        acc = _mm512_fmadd_ps(_mm512_loadu_ps(w + 32), _mm512_loadu_ps(c + 32), acc);
-        acc = _mm512_fmadd_ps(_mm512_loadu_ps(w + 48), _mm512_loadu_ps(c + 48), acc);
-    }
-    for (; j < blocks; ++j) {
+    for (std::size_t j = 0; j < blocks; ++j) {
         acc = _mm512_fmadd_ps(_mm512_loadu_ps(window + 16 * j), _mm512_loadu_ps(coeffs + 16 * j), acc);
     }
 
@@ -39,72 +43,338 @@ float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t
     return s;
 }
 
-
 namespace {
 
-// Eight products, each with the arithmetic of dot_f32_avx512_inner: a fused
-// chain per lane, the sixteen lanes summed left to right, then the fused tail.
-// The sixteen lanes are kept as two halves of eight (lanes 0-7 and 8-15):
-// every lane still chains its own elements 16j + k in block order, so the
-// values are those of the 16-lane registers, and the halves transpose
-// without extraction. With `shared`, all eight use the row c[0].
+// The halves of a 512-bit register. (GCC 12 implements the cast through an
+// extraction of an undefined value and warns about it; these forms do not.)
+[[gnu::always_inline]] inline __m256 low_half(__m512 v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
+[[gnu::always_inline]] inline __m256 high_half(__m512 v) {
+    return _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xFF, _mm512_castps_pd(v), 1));
+}
+
+// ---- One product per register ----
+
+// Adds the fused products of the eight columns wt[i]·ct[i], i < t, to s in
+// order of i.
+[[gnu::always_inline]] inline __m256 fused_columns(__m256 s, const __m256 wt[8], const __m256 ct[8], std::size_t t) {
+    if (t == 8) {
+#pragma GCC unroll 8
+        for (std::size_t i = 0; i < 8; ++i) s = _mm256_fmadd_ps(wt[i], ct[i], s);
+        return s;
+    }
+    for (std::size_t i = 0; i < t; ++i) s = _mm256_fmadd_ps(wt[i], ct[i], s);
+    return s;
+}
+
+// Eight elements from `at` of each of eight arrays, at most t of them (the
+// rest zero), transposed: r[i][d] = p[d][at + i].
+[[gnu::always_inline]] inline void load_columns(const float* const p[8], std::size_t at, std::size_t t, __m256 r[8]) {
+    if (t == 8) {
+#pragma GCC unroll 8
+        for (int d = 0; d < 8; ++d) r[d] = _mm256_loadu_ps(p[d] + at);
+    } else {
+        const __m256i mask = first_lanes(t);
+#pragma GCC unroll 8
+        for (int d = 0; d < 8; ++d) r[d] = _mm256_maskload_ps(p[d] + at, mask);
+    }
+    transpose8(r);
+}
+
+// Eight products: windows w[d·wstep], rows c[d] (or all c[0] when `shared`),
+// results to out[d·stride].
 template <bool shared>
-void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, std::size_t n, float* out,
-              std::size_t stride) {
+void dot8(const float* const* w, std::size_t wstep, const float* const* c, std::size_t n, float* out,
+          std::size_t stride) {
+    const float* wd[8];
+    const float* cd[8];
+#pragma GCC unroll 8
+    for (int d = 0; d < 8; ++d) {
+        wd[d] = w[d * wstep];
+        cd[d] = c[shared ? 0 : d];
+    }
     const std::size_t blocks = n / 16;
-    __m256 low[8], high[8];
-    for (int d = 0; d < 8; ++d) low[d] = high[d] = _mm256_setzero_ps();
-    for (std::size_t j = 0; j < blocks; ++j) {
-        const std::size_t at = 16 * j;
-        if constexpr (shared) {
-            const __m256 r0 = _mm256_loadu_ps(c[0] + at);
-            const __m256 r1 = _mm256_loadu_ps(c[0] + at + 8);
-            for (int d = 0; d < 8; ++d) {
-                low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d * wstep] + at), r0, low[d]);
-                high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d * wstep] + at + 8), r1, high[d]);
-            }
-        } else {
-            for (int d = 0; d < 8; ++d) {
-                low[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at), _mm256_loadu_ps(c[d] + at), low[d]);
-                high[d] = _mm256_fmadd_ps(_mm256_loadu_ps(w[d] + at + 8), _mm256_loadu_ps(c[d] + at + 8), high[d]);
-            }
+    __m512 acc[8];
+#pragma GCC unroll 8
+    for (int d = 0; d < 8; ++d) acc[d] = _mm512_setzero_ps();
+    for (std::size_t at = 0; at < 16 * blocks; at += 16) {
+        const __m512 r = _mm512_loadu_ps(cd[0] + at);
+#pragma GCC unroll 8
+        for (int d = 0; d < 8; ++d) {
+            acc[d] = _mm512_fmadd_ps(_mm512_loadu_ps(wd[d] + at), shared ? r : _mm512_loadu_ps(cd[d] + at), acc[d]);
         }
+    }
+    // Lanes 0-7 and 8-15 of the eight chains, transposed: low[k] and
+    // high[k] hold lane k and lane 8 + k of every product.
+    __m256 low[8], high[8];
+#pragma GCC unroll 8
+    for (int d = 0; d < 8; ++d) {
+        low[d] = low_half(acc[d]);
+        high[d] = high_half(acc[d]);
     }
     transpose8(low);
     transpose8(high);
     __m256 s = _mm256_add_ps(low[0], low[1]);
+#pragma GCC unroll 8
     for (int k = 2; k < 8; ++k) s = _mm256_add_ps(s, low[k]);
+#pragma GCC unroll 8
     for (int k = 0; k < 8; ++k) s = _mm256_add_ps(s, high[k]);
 
     for (std::size_t at = 16 * blocks; at < n; at += 8) {
         const std::size_t t = n - at < 8 ? n - at : 8;
-        const __m256i mask = first_lanes(t);
         __m256 wt[8], ct[8];
-        for (int d = 0; d < 8; ++d) {
-            wt[d] = _mm256_maskload_ps(w[d * wstep] + at, mask);
-            ct[d] = _mm256_maskload_ps(c[shared ? 0 : d] + at, mask);
+        load_columns(wd, at, t, wt);
+        if constexpr (shared) {
+#pragma GCC unroll 8
+            for (std::size_t i = 0; i < 8; ++i) ct[i] = _mm256_set1_ps(i < t ? cd[0][at + i] : 0.0f);
+        } else {
+            load_columns(cd, at, t, ct);
         }
-        transpose8(wt);
-        transpose8(ct);
-        for (std::size_t i = 0; i < t; ++i) s = _mm256_fmadd_ps(wt[i], ct[i], s);
+        s = fused_columns(s, wt, ct, t);
     }
     store8(out, stride, s);
+}
+
+// Any number of products, eight at a time; a last group of fewer repeats
+// its last product in the unused places and keeps only the results due.
+template <bool shared>
+void dot_groups(const float* const* w, std::size_t wstep, const float* const* c, std::size_t n, std::size_t count,
+                float* out, std::size_t stride) {
+    std::size_t d = 0;
+    for (; d + 8 <= count; d += 8) dot8<shared>(w + d * wstep, wstep, c + (shared ? 0 : d), n, out + d * stride, stride);
+    if (d == count) return;
+    const float* wr[8];
+    const float* cr[8];
+    for (std::size_t e = 0; e < 8; ++e) {
+        const std::size_t at = d + (e < count - d ? e : count - d - 1);
+        wr[e] = w[at * wstep];
+        cr[e] = c[shared ? 0 : at];
+    }
+    float results[8];
+    dot8<shared>(wr, 1, cr, n, results, 1);
+    for (std::size_t e = 0; d + e < count; ++e) out[(d + e) * stride] = results[e];
+}
+
+// ---- One frame per lane ----
+
+// Frames f < count: window windows[f·wstep], row rows[f % period], result
+// out[f·stride].
+struct Cycle {
+    const float* const* windows;
+    std::size_t wstep;
+    const float* const* rows;
+    std::size_t period;
+    std::size_t taps;
+    std::size_t count;
+    float* out;
+    std::size_t stride;
+};
+
+// Lane d of a run computes frames d·M .. d·M + M - 1 (M a multiple of the
+// period, at most max_run); the transposed windows of one run hold at most
+// max_span elements per lane.
+constexpr std::size_t max_run = 32;
+constexpr std::size_t max_span = 256;
+
+// Address of p in floats from `base` (pointers into one array).
+std::intptr_t address(const float* p) { return reinterpret_cast<std::intptr_t>(p); }
+
+// Transposes 8 elements from e on of sixteen lane spans into x[(e + k)·16 + d],
+// reading only the first valid[d] - e elements of lane d (the rest as zero).
+template <bool whole>
+[[gnu::always_inline]] inline void transpose_span(const float* const lane[16], const std::ptrdiff_t valid[16],
+                                                  std::size_t e, float* x) {
+    for (std::size_t h = 0; h < 2; ++h) {
+        __m256 r[8];
+        for (std::size_t d = 0; d < 8; ++d) {
+            const float* p = lane[8 * h + d] + e;
+            if constexpr (whole) {
+                r[d] = _mm256_loadu_ps(p);
+            } else {
+                const std::ptrdiff_t left = valid[8 * h + d] - static_cast<std::ptrdiff_t>(e);
+                r[d] = left >= 8  ? _mm256_loadu_ps(p)
+                       : left > 0 ? _mm256_maskload_ps(p, first_lanes(static_cast<std::size_t>(left)))
+                                  : _mm256_setzero_ps();
+            }
+        }
+        transpose8(r);
+        for (std::size_t k = 0; k < 8; ++k) _mm256_store_ps(x + (e + k) * 16 + 8 * h, r[k]);
+    }
+}
+
+// Two registers of sixteen frames each: register u reads the transposed
+// elements xt[u][i·16 ..] with the row row[u] and stores the frames' results
+// to out[u]. The sixteen chains go in two halves of eight, each half's
+// chains of both registers side by side, so that every step has sixteen
+// independent fused multiply-adds; the lane sum takes the chains in order.
+[[gnu::always_inline]] inline void frames_by_lanes(const float* const xt[2], const float* const row[2], std::size_t n,
+                                                   float* const out[2]) {
+    const std::size_t blocks = n / 16;
+    __m512 s[2] = {_mm512_setzero_ps(), _mm512_setzero_ps()};
+    for (std::size_t half = 0; half < 16 && blocks > 0; half += 8) {
+        __m512 chain[2][8];
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < 8; ++k) {
+            for (int u = 0; u < 2; ++u) {
+                chain[u][k] = _mm512_fmadd_ps(_mm512_load_ps(xt[u] + (half + k) * 16), _mm512_set1_ps(row[u][half + k]),
+                                              _mm512_setzero_ps());
+            }
+        }
+        for (std::size_t at = 16 + half; at < 16 * blocks; at += 16) {
+#pragma GCC unroll 8
+            for (std::size_t k = 0; k < 8; ++k) {
+                for (int u = 0; u < 2; ++u) {
+                    chain[u][k] = _mm512_fmadd_ps(_mm512_load_ps(xt[u] + (at + k) * 16), _mm512_set1_ps(row[u][at + k]),
+                                                  chain[u][k]);
+                }
+            }
+        }
+#pragma GCC unroll 8
+        for (std::size_t k = 0; k < 8; ++k) {
+            for (int u = 0; u < 2; ++u) s[u] = half + k == 0 ? chain[u][0] : _mm512_add_ps(s[u], chain[u][k]);
+        }
+    }
+    for (std::size_t i = 16 * blocks; i < n; ++i) {
+        for (int u = 0; u < 2; ++u) s[u] = _mm512_fmadd_ps(_mm512_load_ps(xt[u] + i * 16), _mm512_set1_ps(row[u][i]), s[u]);
+    }
+    for (int u = 0; u < 2; ++u) _mm512_store_ps(out[u], s[u]);
+}
+
+// Frames first .. first + frames - 1 (first a multiple of 16·M), one frame per
+// lane, provided their windows fit the layout: frame d·M + t reads at
+// offset[t] + d·shift from the run's first window, consecutive windows leave
+// no gap (so that everything between the first window and the last is
+// input), and one lane's span fits max_span. Returns false, having written
+// nothing, when they do not.
+bool run_by_lanes(const Cycle& c, std::size_t first, std::size_t frames, std::size_t M) {
+    const std::size_t n = c.taps;
+    const float* const* windows = c.windows + first * c.wstep;
+    const std::size_t wstep = c.wstep;
+    const float* base = windows[0];
+    const std::size_t per_lane = frames < M ? frames : M;
+    const std::size_t lanes = (frames + M - 1) / M;
+    const auto gap_ok = [n](std::intptr_t bytes) {
+        return bytes >= 0 && bytes % 4 == 0 && static_cast<std::size_t>(bytes / 4) <= n;
+    };
+
+    std::ptrdiff_t offset[max_run];
+    offset[0] = 0;
+    for (std::size_t t = 1; t < per_lane; ++t) {
+        const std::intptr_t at = address(windows[t * wstep]) - address(base);
+        if (!gap_ok(at - 4 * offset[t - 1])) return false;
+        offset[t] = at / 4;
+    }
+    std::ptrdiff_t shift = 0;
+    if (lanes > 1) {
+        const std::intptr_t at = address(windows[M * wstep]) - address(base);
+        if (!gap_ok(at - 4 * offset[per_lane - 1])) return false;
+        shift = at / 4;
+    }
+    // Every later frame reads `shift` past the frame M before it (eight
+    // pointers at a time where they are consecutive).
+    std::size_t f = M;
+    if (wstep == 1) {
+        const __m512i bytes = _mm512_set1_epi64(4 * shift);
+        for (; f + 8 <= frames; f += 8) {
+            const __m512i now = _mm512_loadu_si512(windows + f);
+            const __m512i before = _mm512_loadu_si512(windows + f - M);
+            if (_mm512_cmpneq_epi64_mask(_mm512_sub_epi64(now, before), bytes) != 0) return false;
+        }
+    }
+    for (; f < frames; ++f) {
+        if (address(windows[f * wstep]) - address(windows[(f - M) * wstep]) != 4 * shift) return false;
+    }
+    const std::size_t span = static_cast<std::size_t>(offset[per_lane - 1]) + n;
+    if (span > max_span) return false;
+
+    // x[e·16 + d] = element e of lane d's span. Elements past the last window
+    // of the run read as zero; lanes without frames repeat lane 0. Either
+    // way they feed only results that are not kept.
+    alignas(64) float x[max_span * 16];
+    const std::ptrdiff_t end = offset[frames - 1 - (lanes - 1) * M] + static_cast<std::ptrdiff_t>(lanes - 1) * shift +
+                               static_cast<std::ptrdiff_t>(n);
+    const float* lane[16];
+    std::ptrdiff_t valid[16];
+    std::ptrdiff_t all_valid = end;
+    for (std::size_t d = 0; d < 16; ++d) {
+        const std::ptrdiff_t start = d < lanes ? static_cast<std::ptrdiff_t>(d) * shift : 0;
+        lane[d] = base + start;
+        valid[d] = end - start;
+        if (valid[d] < all_valid) all_valid = valid[d];
+    }
+    std::size_t e = 0;
+    for (; static_cast<std::ptrdiff_t>(e + 8) <= all_valid && e < span; e += 8) transpose_span<true>(lane, valid, e, x);
+    for (; e < span; e += 8) transpose_span<false>(lane, valid, e, x);
+
+    // Register t holds frames d·M + t of the sixteen lanes, two at a time (a
+    // last odd one is computed twice).
+    alignas(64) float results[max_run * 16];
+    const float* const* rows = c.rows;
+    const std::size_t period = c.period;
+    for (std::size_t t = 0, r = 0; t < per_lane; t += 2) {
+        const std::size_t t1 = t + 1 < per_lane ? t + 1 : t;
+        const std::size_t r1 = t1 == t ? r : r + 1 == period ? 0 : r + 1;
+        const float* xt[2] = {x + offset[t] * 16, x + offset[t1] * 16};
+        const float* row[2] = {rows[r], rows[r1]};
+        r = r1 + 1 == period ? 0 : r1 + 1;
+        float* out[2] = {results + t * 16, results + t1 * 16};
+        frames_by_lanes(xt, row, n, out);
+    }
+
+    float* out = c.out + first * c.stride;
+    const std::size_t stride = c.stride;
+    if (stride == 1 && frames == 16 * M && M % 8 == 0) {
+        // Lane d's frames are out[d·M ..]: transposed back eight by eight.
+        for (std::size_t t = 0; t < M; t += 8) {
+            for (std::size_t d = 0; d < 16; d += 8) {
+                __m256 r[8];
+                for (std::size_t k = 0; k < 8; ++k) r[k] = _mm256_load_ps(results + (t + k) * 16 + d);
+                transpose8(r);
+                for (std::size_t k = 0; k < 8; ++k) _mm256_storeu_ps(out + (d + k) * M + t, r[k]);
+            }
+        }
+        return true;
+    }
+    for (std::size_t f = 0, t = 0, d = 0; f < frames; ++f) {
+        out[f * stride] = results[t * 16 + d];
+        if (++t == M) {
+            t = 0;
+            ++d;
+        }
+    }
+    return true;
+}
+
+// The frames of one row of a cycle, one product per register.
+void cycle_row_by_products(const Cycle& c, std::size_t first, std::size_t frames, std::size_t r) {
+    if (r >= frames) return;
+    const std::size_t f = first + r;
+    dot_groups<true>(c.windows + f * c.wstep, c.wstep * c.period, c.rows + f % c.period, c.taps,
+                     (frames - r + c.period - 1) / c.period, c.out + f * c.stride, c.stride * c.period);
+}
+
+void cycle(const Cycle& c) {
+    std::size_t first = 0;
+    while (first < c.count) {
+        const std::size_t rest = c.count - first;
+        // The fewest frames per lane for sixteen lanes, rounded up to whole cycles.
+        std::size_t M = ((rest + 15) / 16 + c.period - 1) / c.period * c.period;
+        if (M > max_run) M = max_run / c.period * c.period;
+        const std::size_t frames = rest < 16 * M ? rest : 16 * M;
+        if (M == 0 || !run_by_lanes(c, first, frames, M)) {
+            for (std::size_t r = 0; r < c.period; ++r) cycle_row_by_products(c, first, frames, r);
+        }
+        first += frames;
+    }
 }
 
 }  // namespace
 
 void dot_f32_avx512_batch(const F32Batch& b) noexcept {
-    std::size_t d = 0;
-    for (; d + 8 <= b.count; d += 8) dot8_f32<false>(b.windows + d, 1, b.rows + d, b.taps, b.out + d * b.stride, b.stride);
-    for (; d < b.count; ++d) b.out[d * b.stride] = dot_f32_avx512_inner(b.windows[d], b.rows[d], b.taps);
+    dot_groups<false>(b.windows, 1, b.rows, b.taps, b.count, b.out, b.stride);
 }
 
 void dot_f32_avx512_shared(const F32SharedBatch& b) noexcept {
-    std::size_t d = 0;
-    for (; d + 8 <= b.count; d += 8) {
-        dot8_f32<true>(b.windows + d * b.step, b.step, &b.row, b.taps, b.out + d * b.stride, b.stride);
-    }
-    for (; d < b.count; ++d) b.out[d * b.stride] = dot_f32_avx512_inner(b.windows[d * b.step], b.row, b.taps);
+    cycle(Cycle{b.windows, b.step, &b.row, 1, b.taps, b.count, b.out, b.stride});
 }
 
 }  // namespace tenvira
