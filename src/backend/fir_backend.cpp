@@ -6,6 +6,16 @@ namespace tenvira {
 
 namespace {
 
+// A cycle of rows computed row by row with a backend's shared-row kernel:
+// frames r, r + period, r + 2·period, ... all read row r.
+template <F32SharedKernel shared>
+void cycle_by_rows(const F32CycleBatch& b) noexcept {
+    for (std::size_t r = 0; r < b.period && r < b.count; ++r) {
+        shared(F32SharedBatch{b.windows + r, b.period, b.rows[r], b.taps, (b.count - r + b.period - 1) / b.period,
+                              b.out + r * b.stride, b.period * b.stride});
+    }
+}
+
 // What one instruction set provides, and what it needs. A family left empty
 // is not provided by that instruction set.
 struct KernelSource {
@@ -18,7 +28,7 @@ struct KernelSource {
 
 constexpr KernelSource scalar_source = {
     FeatureSet(),
-    {dot_f32_scalar, dot_f32_scalar_batch, dot_f32_scalar_shared},
+    {dot_f32_scalar, dot_f32_scalar_batch, dot_f32_scalar_shared, cycle_by_rows<dot_f32_scalar_shared>},
     {dot_i16_q15_scalar, dot_i16_q15_scalar_batch, dot_i16_q15_scalar_shared},
     {columns_f32_scalar, columns_i16_scalar},
     plan_frames_scalar,
@@ -26,7 +36,7 @@ constexpr KernelSource scalar_source = {
 
 constexpr KernelSource avx2_source = {
     FeatureSet(CpuFeature::Avx2) | CpuFeature::Fma,
-    {dot_f32_avx2_inner, dot_f32_avx2_batch, dot_f32_avx2_shared},
+    {dot_f32_avx2_inner, dot_f32_avx2_batch, dot_f32_avx2_shared, cycle_by_rows<dot_f32_avx2_shared>},
     {dot_i16_q15_avx2_inner, dot_i16_q15_avx2_batch, dot_i16_q15_avx2_shared},
     {columns_f32_avx2, columns_i16_avx2},
     plan_frames_avx2,
@@ -34,7 +44,7 @@ constexpr KernelSource avx2_source = {
 
 constexpr KernelSource avx512_source = {
     FeatureSet(CpuFeature::Avx512f),
-    {dot_f32_avx512_inner, dot_f32_avx512_batch, dot_f32_avx512_shared},
+    {dot_f32_avx512_inner, dot_f32_avx512_batch, dot_f32_avx512_shared, dot_f32_avx512_cycle},
     {},
     {},
     nullptr,

@@ -131,13 +131,9 @@ void PolyphasePath<S>::render_block(StreamState<S>& s, S* out, std::size_t n) {
         }
         if (period == 0) {
             T::dot_frames(s.kernels, windows_.data(), rows_.data(), taps, n, out + k, channels, results_.data());
-            continue;
-        }
-        // Frames r, r + period, r + 2·period, ... all use row r.
-        for (std::size_t r = 0; r < period; ++r) {
-            const std::size_t count = (n - r + period - 1) / period;
-            T::dot_shared_frames(s.kernels, windows_.data() + r, period, rows_[r], taps, count,
-                                 out + r * channels + k, period * channels, results_.data());
+        } else {
+            T::dot_cycle_frames(s.kernels, windows_.data(), rows_.data(), period, taps, n, out + k, channels,
+                                results_.data());
         }
     }
 }

@@ -377,4 +377,8 @@ void dot_f32_avx512_shared(const F32SharedBatch& b) noexcept {
     cycle(Cycle{b.windows, b.step, &b.row, 1, b.taps, b.count, b.out, b.stride});
 }
 
+void dot_f32_avx512_cycle(const F32CycleBatch& b) noexcept {
+    cycle(Cycle{b.windows, 1, b.rows, b.period, b.taps, b.count, b.out, b.stride});
+}
+
 }  // namespace tenvira
