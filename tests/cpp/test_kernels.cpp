@@ -211,6 +211,61 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
     }
 }
 
+// The layouts a resampler hands over: frame f reads at floor(f·advance /
+// period) and row f % period, so windows repeat by translation (which vector
+// kernels may exploit) unless `nudge` moves one of them. Every product must
+// still be its single kernel's, signed zeros included, for any output stride,
+// in runs longer than one layout holds, with windows far apart and with the
+// last window ending at the end of the input.
+TEST(Kernels, RowCyclesEqualTheirSingleKernels) {
+    std::mt19937 rng(17);
+    for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const Kernels k = resolve_kernels(b);
+        for (std::size_t taps : {1, 8, 17, 24, 48, 96, 129}) {
+            auto coeffs = random_floats(rng, 5 * taps + 1);
+            for (std::size_t i = 0; i < coeffs.size(); i += 7) coeffs[i] = -0.0f;
+            for (std::size_t period : {1, 2, 3, 5}) {
+                for (std::size_t advance : {1, 2, 3, 7, 200}) {
+                    for (std::size_t count : {1, 6, 16, 85, 256, 700}) {
+                        const std::size_t nudge = count > 300 ? 301 : count;  // out of range: none
+                        const std::size_t frames_span = (count - 1) * advance / period + taps + 1;
+                        auto input = random_floats(rng, frames_span);
+                        for (std::size_t i = 0; i < input.size(); i += 5) input[i] = i % 2 ? 0.0f : -0.0f;
+                        std::vector<const float*> windows(count), rows(period);
+                        for (std::size_t f = 0; f < count; ++f) {
+                            windows[f] = input.data() + f * advance / period + (f == nudge ? 1 : 0);
+                        }
+                        for (std::size_t r = 0; r < period; ++r) rows[r] = coeffs.data() + r * taps + (r % 2);
+                        for (std::size_t stride : {1, 2, 3}) {
+                            std::vector<float> got(count * stride + 1, 7.0f);
+                            k.f32.cycle(F32CycleBatch{windows.data(), rows.data(), period, taps, count, got.data(), stride});
+                            for (std::size_t f = 0; f < count; ++f) {
+                                ASSERT_EQ(std::bit_cast<std::uint32_t>(got[f * stride]),
+                                          std::bit_cast<std::uint32_t>(k.f32.dot(windows[f], rows[f % period], taps)))
+                                    << k.name << " taps=" << taps << " period=" << period << " advance=" << advance
+                                    << " count=" << count << " stride=" << stride << " f=" << f;
+                                for (std::size_t g = 1; g < stride; ++g) ASSERT_EQ(got[f * stride + g], 7.0f);
+                            }
+                            EXPECT_EQ(got[count * stride], 7.0f) << "wrote past the batch";
+                        }
+                        if (period == 1) {
+                            std::vector<float> shared(count);
+                            k.f32.shared(F32SharedBatch{windows.data(), 1, rows[0], taps, count, shared.data(), 1});
+                            for (std::size_t f = 0; f < count; ++f) {
+                                ASSERT_EQ(std::bit_cast<std::uint32_t>(shared[f]),
+                                          std::bit_cast<std::uint32_t>(k.f32.dot(windows[f], rows[0], taps)))
+                                    << k.name << " taps=" << taps << " count=" << count << " f=" << f;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
 // At full scale the int16 tail holds pairs of products of 2^30 whose 32-bit
 // sum wraps; the batches must still give the exact tail.
 TEST(Kernels, Int16BatchesAtFullScale) {
