@@ -211,37 +211,42 @@ std::intptr_t address(const float* p) { return reinterpret_cast<std::intptr_t>(p
     }
 }
 
-// A block of U = P·(8 / P) registers of sixteen frames each: register u
+// Registers per block for rows repeating with period P: whole cycles, about
+// eight (nine for three rows: the runs are then multiples of nine).
+template <std::size_t P>
+constexpr std::size_t block_registers = P == 3 ? 9 : 8 / P * P;
+
+// A block of U = block_registers<P> registers of sixteen frames each: register u
 // reads the transposed elements xt[u][i·16 ..] with the row rows[u % P] and
 // gets the frames' results in s[u]. Chain k of all U registers goes side by
 // side, each coefficient broadcast once for the registers of its row; the
 // lane sums take the chains in order, each added as soon as it is complete.
 template <std::size_t P>
-[[gnu::always_inline]] inline void block_by_lanes(const float* const xt[8], const float* const rows[P], std::size_t n,
-                                                  __m512 s[8]) {
-    constexpr std::size_t U = 8 / P * P;
+[[gnu::always_inline]] inline void block_by_lanes(const float* const xt[block_registers<P>], const float* const rows[P],
+                                                  std::size_t n, __m512 s[block_registers<P>]) {
+    constexpr std::size_t U = block_registers<P>;
     const std::size_t blocks = n / 16;
-#pragma GCC unroll 8
+#pragma GCC unroll 9
     for (std::size_t u = 0; u < U; ++u) s[u] = _mm512_setzero_ps();
     for (std::size_t k = 0; k < 16 && blocks > 0; ++k) {
         __m512 chain[U];
-#pragma GCC unroll 8
+#pragma GCC unroll 9
         for (std::size_t u = 0; u < U; ++u) chain[u] = _mm512_setzero_ps();
         for (std::size_t i = k; i < 16 * blocks; i += 16) {
             __m512 c[P];
-#pragma GCC unroll 8
+#pragma GCC unroll 9
             for (std::size_t r = 0; r < P; ++r) c[r] = _mm512_set1_ps(rows[r][i]);
-#pragma GCC unroll 8
+#pragma GCC unroll 9
             for (std::size_t u = 0; u < U; ++u) chain[u] = _mm512_fmadd_ps(_mm512_load_ps(xt[u] + i * 16), c[u % P], chain[u]);
         }
-#pragma GCC unroll 8
+#pragma GCC unroll 9
         for (std::size_t u = 0; u < U; ++u) s[u] = k == 0 ? chain[u] : _mm512_add_ps(s[u], chain[u]);
     }
     for (std::size_t i = 16 * blocks; i < n; ++i) {
         __m512 c[P];
-#pragma GCC unroll 8
+#pragma GCC unroll 9
         for (std::size_t r = 0; r < P; ++r) c[r] = _mm512_set1_ps(rows[r][i]);
-#pragma GCC unroll 8
+#pragma GCC unroll 9
         for (std::size_t u = 0; u < U; ++u) s[u] = _mm512_fmadd_ps(_mm512_load_ps(xt[u] + i * 16), c[u % P], s[u]);
     }
 }
@@ -251,15 +256,15 @@ template <std::size_t P>
 template <std::size_t P>
 void frames_by_lanes(const float* x, const std::ptrdiff_t* offset, std::size_t per_lane, const float* const* rows,
                      std::size_t n, float* results) {
-    constexpr std::size_t U = 8 / P * P;
+    constexpr std::size_t U = block_registers<P>;
     for (std::size_t t0 = 0; t0 < per_lane; t0 += U) {
         // A last partial block repeats its last register.
-        const float* xt[8];
-#pragma GCC unroll 8
+        const float* xt[U];
+#pragma GCC unroll 9
         for (std::size_t u = 0; u < U; ++u) xt[u] = x + offset[t0 + u < per_lane ? t0 + u : per_lane - 1] * 16;
-        __m512 s[8];
+        __m512 s[U];
         block_by_lanes<P>(xt, rows, n, s);
-#pragma GCC unroll 8
+#pragma GCC unroll 9
         for (std::size_t u = 0; u < U; ++u) {
             if (t0 + u < per_lane) _mm512_store_ps(results + (t0 + u) * 16, s[u]);
         }
