@@ -47,7 +47,7 @@ constexpr KernelSource avx512_source = {
     {dot_f32_avx512_inner, dot_f32_avx512_batch, dot_f32_avx512_shared, dot_f32_avx512_cycle},
     {},
     {},
-    nullptr,
+    plan_frames_avx512,
 };
 
 // Sources of one family, best first; the scalar kernels close every list.
@@ -65,17 +65,18 @@ struct BackendRow {
 
 constexpr Sources scalar_only = {&scalar_source, nullptr, nullptr};
 constexpr Sources avx2_first = {&avx2_source, &scalar_source, nullptr};
+constexpr Sources avx512_first = {&avx512_source, &avx2_source, &scalar_source};
 
-// Indexed by FirBackend. Only the float32 products of the AVX-512F backend
-// come from the AVX-512 unit; its int16 products, the fixed-ratio columns and
-// the planning, whose results are the same on every backend, are the AVX2
-// ones where the processor has AVX2 and FMA.
+// Indexed by FirBackend. The float32 products and the planning of the
+// AVX-512F backend come from the AVX-512 unit; its int16 products and the
+// fixed-ratio columns, whose results are the same on every backend, are the
+// AVX2 ones where the processor has AVX2 and FMA.
 constexpr BackendRow rows[] = {
     {FirBackend::Scalar, "scalar", FeatureSet(), scalar_only, scalar_only, scalar_only, scalar_only},
     {FirBackend::Avx2Fma, "avx2+fma", FeatureSet(CpuFeature::Avx2) | CpuFeature::Fma, avx2_first, avx2_first,
      avx2_first, avx2_first},
     {FirBackend::Avx512f, "avx512f", FeatureSet(CpuFeature::Avx512f), {&avx512_source, nullptr, nullptr},
-     avx2_first, avx2_first, avx2_first},
+     avx2_first, avx2_first, avx512_first},
     // No vector kernels for these architectures in an x86-64 build.
     {FirBackend::Neon, "neon", FeatureSet::unavailable(), scalar_only, scalar_only, scalar_only, scalar_only},
     {FirBackend::Rvv, "rvv", FeatureSet::unavailable(), scalar_only, scalar_only, scalar_only, scalar_only},

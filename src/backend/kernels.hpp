@@ -162,5 +162,6 @@ float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t
 void dot_f32_avx512_batch(const F32Batch& b) noexcept;
 void dot_f32_avx512_shared(const F32SharedBatch& b) noexcept;
 void dot_f32_avx512_cycle(const F32CycleBatch& b) noexcept;
+std::size_t plan_frames_avx512(const PlanRun& run) noexcept;
 
 }  // namespace tenvira

@@ -266,6 +266,42 @@ TEST(Kernels, RowCyclesEqualTheirSingleKernels) {
     }
 }
 
+// Every backend's planning against the scalar plan: runs of read positions
+// for the steps of common ratios, from the first positions to large ones,
+// with the due bound cutting a run anywhere in a vector or not at all.
+TEST(Kernels, PlanningEqualsTheScalarPlan) {
+    for (FirBackend b : {FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const Kernels k = resolve_kernels(b);
+        for (double step : {3.0, 44100.0 / 48000.0, 2.0 / 3.0, 1.0, 1.0 / 160.0}) {
+            for (double start : {0.0, 1.0 / 3.0, 12345.678, 0x1p40 + 0.5}) {
+                for (std::size_t count : {1, 4, 7, 8, 9, 17, 256}) {
+                    for (std::size_t cut : {0, 1, 5, 8, 12, 300}) {
+                        PlanRun run{};
+                        run.start = start;
+                        run.step = step;
+                        run.count = count;
+                        run.bound = static_cast<std::int64_t>(start + static_cast<double>(cut) * step);
+                        run.phases = count % 2 ? 256.0 : 1024.0;
+                        run.last_phase = static_cast<std::uint32_t>(run.phases) - 1;
+                        std::vector<std::int64_t> whole(count, -1), want_whole(count, -1);
+                        std::vector<std::uint32_t> phase(count, 7), want_phase(count, 7);
+                        run.whole = want_whole.data();
+                        run.phase = want_phase.data();
+                        const std::size_t want = plan_frames_scalar(run);
+                        run.whole = whole.data();
+                        run.phase = phase.data();
+                        ASSERT_EQ(k.plan(run), want) << k.name << " step=" << step << " start=" << start << " count=" << count;
+                        EXPECT_EQ(whole, want_whole) << k.name << " step=" << step << " start=" << start;
+                        EXPECT_EQ(phase, want_phase) << k.name << " step=" << step << " start=" << start;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // At full scale the int16 tail holds pairs of products of 2^30 whose 32-bit
 // sum wraps; the batches must still give the exact tail.
 TEST(Kernels, Int16BatchesAtFullScale) {
@@ -367,14 +403,14 @@ TEST(Kernels, BackendTableDispatch) {
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).f32.dot, &dot_f32_avx512_inner);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).i16.dot, &dot_i16_q15_avx2_inner);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).columns.f32, &columns_f32_avx2);
-    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).plan, &plan_frames_avx2);
-    // Without AVX2 and FMA the AVX-512F backend's int16 products, columns
-    // and planning are the scalar ones.
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).plan, &plan_frames_avx512);
+    // Without AVX2 and FMA the AVX-512F backend's int16 products and
+    // columns are the scalar ones.
     const CpuFeatures avx512_only{false, false, true};
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).f32.dot, &dot_f32_avx512_inner);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).i16.dot, &dot_i16_q15_scalar);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).columns.i16, &columns_i16_scalar);
-    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).plan, &plan_frames_scalar);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).plan, &plan_frames_avx512);
     for (FirBackend b : {FirBackend::Neon, FirBackend::Rvv}) {
         EXPECT_EQ(resolve_kernels(b, all).f32.dot, &dot_f32_scalar);
         EXPECT_EQ(resolve_kernels(b, all).i16.dot, &dot_i16_q15_scalar);

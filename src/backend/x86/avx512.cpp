@@ -45,11 +45,19 @@ float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t
 
 namespace {
 
-// The halves of a 512-bit register. (GCC 12 implements the cast through an
-// extraction of an undefined value and warns about it; these forms do not.)
+// GCC 12 gives several unmasked AVX-512 intrinsics an undefined pass-through
+// operand and warns about it; these forms have a defined one and compile to
+// the same instructions.
 [[gnu::always_inline]] inline __m256 low_half(__m512 v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
 [[gnu::always_inline]] inline __m256 high_half(__m512 v) {
     return _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xFF, _mm512_castps_pd(v), 1));
+}
+[[gnu::always_inline]] inline __m512d truncate(__m512d x) {
+    return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
+}
+[[gnu::always_inline]] inline __m512i min_u64(__m512i a, __m512i b) { return _mm512_mask_min_epu64(a, 0xFF, a, b); }
+[[gnu::always_inline]] inline __m256i narrow_u64(__m512i a) {
+    return _mm512_mask_cvtepi64_epi32(_mm256_setzero_si256(), 0xFF, a);
 }
 
 // ---- One product per register ----
@@ -425,6 +433,38 @@ void cycle(const Cycle& c) {
 }
 
 }  // namespace
+
+std::size_t plan_frames_avx512(const PlanRun& run) noexcept {
+    // Doubles in [0, 2^52) become integers through the bits of x + 2^52.
+    const __m512d magic = _mm512_set1_pd(0x1p52);
+    const __m512i magic_bits = _mm512_castpd_si512(magic);
+    const __m512d start = _mm512_set1_pd(run.start);
+    const __m512d step = _mm512_set1_pd(run.step);
+    const __m512d phases = _mm512_set1_pd(run.phases);
+    const __m512i last = _mm512_set1_epi64(static_cast<long long>(run.last_phase));
+    const __m512i bound = _mm512_set1_epi64(run.bound);
+    const __m512d eight = _mm512_set1_pd(8.0);
+    __m512d k = _mm512_setr_pd(0.0, 1.0, 2.0, 3.0, 4.0, 5.0, 6.0, 7.0);
+    std::int64_t* whole_out = run.whole;
+    std::uint32_t* phase_out = run.phase;
+    const std::size_t count = run.count;
+    std::size_t at = 0;
+    for (; at + 8 <= count; at += 8) {
+        // start + k·step: the product and the sum are exact, as in the scalar form.
+        const __m512d q = _mm512_add_pd(start, _mm512_mul_pd(k, step));
+        const __m512d whole = truncate(q);
+        const __m512i wi = _mm512_sub_epi64(_mm512_castpd_si512(_mm512_add_pd(whole, magic)), magic_bits);
+        // Positions only grow: the frames due are the leading lanes.
+        if (_mm512_cmplt_epi64_mask(wi, bound) != 0xFF) return plan_frames_scalar_from(run, at);
+        const __m512d frac = _mm512_sub_pd(q, whole);
+        const __m512d ph = truncate(_mm512_mul_pd(frac, phases));
+        const __m512i phase = min_u64(_mm512_sub_epi64(_mm512_castpd_si512(_mm512_add_pd(ph, magic)), magic_bits), last);
+        _mm512_storeu_si512(whole_out + at, wi);
+        _mm256_storeu_si256(reinterpret_cast<__m256i*>(phase_out + at), narrow_u64(phase));
+        k = _mm512_add_pd(k, eight);
+    }
+    return plan_frames_scalar_from(run, at);
+}
 
 void dot_f32_avx512_batch(const F32Batch& b) noexcept {
     dot_groups<false>(b.windows, 1, b.rows, b.taps, b.count, b.out, b.stride);
