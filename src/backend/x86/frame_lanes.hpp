@@ -40,7 +40,7 @@ struct Cycle {
 constexpr std::size_t max_run = 32;  // a multiple of 8
 constexpr std::size_t max_span = 256;
 
-// Address of p in floats from `base` (pointers into one array).
+// The address of p as an integer, for distances between windows.
 std::intptr_t address(const float* p) { return reinterpret_cast<std::intptr_t>(p); }
 
 // Transposes 8 elements from e on of sixteen lane spans into x[(e + k)·16 + d],
