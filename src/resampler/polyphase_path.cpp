@@ -139,7 +139,15 @@ void PolyphasePath<S>::render_block(StreamState<S>& s, S* out, std::size_t n) {
         const Coeff* bank = bank_;
         const std::uint32_t* __restrict phase = phase_.data();
         const Coeff** __restrict rows = rows_.data();
-        for (std::size_t f = 0; f < (period == 0 ? n : period); ++f) rows[f] = bank + phase[f] * taps;
+        const std::size_t count = period == 0 ? n : period;
+        std::size_t f = 0;
+        for (; f + 4 <= count; f += 4) {
+            rows[f] = bank + phase[f] * taps;
+            rows[f + 1] = bank + phase[f + 1] * taps;
+            rows[f + 2] = bank + phase[f + 2] * taps;
+            rows[f + 3] = bank + phase[f + 3] * taps;
+        }
+        for (; f < count; ++f) rows[f] = bank + phase[f] * taps;
     }
     for (std::uint64_t k = 0; k < channels; ++k) {
         if (gather) {
