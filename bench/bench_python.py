@@ -90,11 +90,24 @@ def variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, who
 
     yield "tenvira", "process_into(numpy, numpy)", tenvira_into
 
+    def tenvira_array():
+        r = cls(fin, fout, channels, "balanced")
+        shaped = [c.reshape(-1, channels) for c in chunks_np]
+
+        def run():
+            for c in shaped:
+                r.process_array(c)
+            r.finish_array()
+
+        return run
+
+    yield "tenvira", "process_array(numpy (frames, channels))", tenvira_array
+
     if soxr is not None:
         dtype = "float32" if fmt == "f32" else "int16"
         shaped = [c.reshape(-1, channels) if channels > 1 else c for c in chunks_np]
         empty = np.zeros((0, channels) if channels > 1 else 0, dtype=np_type)
-        for quality in ("HQ", "LQ"):
+        for quality in ("QQ", "LQ", "HQ"):
             def soxr_stream(quality=quality):
                 s = soxr.ResampleStream(fin, fout, channels, dtype=dtype, quality=quality)
 

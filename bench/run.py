@@ -163,6 +163,47 @@ def python_table(rows):
     for (pair, ch, fmt), rs in by_workload.items():
         v = {f"{r['engine']}: {r['variant']}": r["fps"] for r in rs}
         lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | " + " | ".join(mfps(v.get(c)) for c in columns) + " |")
+    # Ratios to python-soxr, each against the peer call a caller in the same
+    # position would make: buffers against ResampleStream on numpy arrays,
+    # lists and numpy arrays in with lists out against a caller of soxr that
+    # holds lists.
+    pairs = [
+        ("process_into ÷ soxr HQ", "tenvira: process_into(numpy, numpy)", "python-soxr: ResampleStream HQ (numpy)"),
+        ("process_array ÷ soxr HQ", "tenvira: process_array(numpy (frames, channels))",
+         "python-soxr: ResampleStream HQ (numpy)"),
+        ("process_into ÷ soxr QQ", "tenvira: process_into(numpy, numpy)", "python-soxr: ResampleStream QQ (numpy)"),
+        ("process(numpy) ÷ soxr lists", "tenvira: process(numpy)", "python-soxr: ResampleStream HQ (list -> list)"),
+        ("process(list) ÷ soxr lists", "tenvira: process(list) -> list", "python-soxr: ResampleStream HQ (list -> list)"),
+    ]
+    lines += ["", "Ratios to python-soxr (tenvira at balanced; soxr QQ is its weakest setting, HQ its default):", "",
+              "| workload | " + " | ".join(p[0] for p in pairs) + " |", "|---|" + "---:|" * len(pairs)]
+    for (pair, ch, fmt), rs in by_workload.items():
+        v = {f"{r['engine']}: {r['variant']}": r["fps"] for r in rs}
+        cells = [f"{v[a] / v[b]:.2f}" if v.get(a) and v.get(b) else "–" for _, a, b in pairs]
+        lines.append(f"| {pair} {'mono' if ch == 1 else 'stereo'} {fmt} | " + " | ".join(cells) + " |")
+    return lines
+
+
+def scale_tables(rows):
+    """One call against chunks, threads, and many resamplers (bench_scale.py)."""
+    lines = ["### One long call, 48000 -> 16000 stereo float32, input Mframes/s (best of 5)", "",
+             "| system | call | Mframes/s |", "|---|---|---:|"]
+    for r in rows:
+        if r.get("table") == "long":
+            lines.append(f"| {r['engine']} | {r['variant']} ({r['seconds']} s) | {mfps(r['fps'])} |")
+    lines += ["", "### Two threads, each with its own resampler: 44100 -> 48000 stereo float32, tenvira best, "
+              "soxr HQ; total input Mframes/s", "",
+              "| system | chunks | one thread | two threads | scaling |", "|---|---:|---:|---:|---:|"]
+    for r in rows:
+        if r.get("table") == "threads":
+            lines.append(f"| {r['engine']} | {r['chunk_ms']} ms | {mfps(r['one'])} | {mfps(r['two'])} | "
+                         f"{r['two'] / r['one']:.2f}× |")
+    lines += ["", "### Many streams: stereo 44100 -> 48000 resamplers made while one exists", "",
+              "| system | quality | count | µs each | KiB each | MiB in all |", "|---|---|---:|---:|---:|---:|"]
+    for r in rows:
+        if r.get("table") == "streams":
+            lines.append(f"| {r['engine']} | {r['quality']} | {r['count']} | {r['us_each']:.1f} | "
+                         f"{r['kib_each']:.1f} | {r['mib_total']:.0f} |")
     return lines
 
 
@@ -181,6 +222,7 @@ def main():
     engine_rows = run_lines([str(BUILD / "bench_engine"), *quick])
     env = {**os.environ, "PYTHONPATH": str(BUILD)}
     python_rows = run_lines([sys.executable, str(ROOT / "bench" / "bench_python.py"), *quick], env=env)
+    scale_rows = run_lines([sys.executable, str(ROOT / "bench" / "bench_scale.py"), *quick], env=env)
     auto = subprocess.run([sys.executable, "-c", "import tenvira; print(tenvira.F32Resampler(48000, 16000, 1).selected_backend)"],
                           capture_output=True, text=True, env=env).stdout.strip()
     commit = subprocess.run(["git", "-C", str(ROOT), "rev-parse", "--short", "HEAD"], capture_output=True, text=True).stdout.strip()
@@ -197,6 +239,8 @@ def main():
         *engine_tables(engine_rows, cpu_mhz()),
         "",
         *python_table(python_rows),
+        "",
+        *scale_tables(scale_rows),
         "",
     ]
     text = "\n".join(lines)

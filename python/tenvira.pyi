@@ -1,7 +1,7 @@
 """Type information for the tenvira extension module."""
 
 from collections.abc import Sequence
-from typing import Literal, Self, SupportsFloat, SupportsIndex, final
+from typing import Any, Literal, Protocol, Self, SupportsFloat, SupportsIndex, final, type_check_only
 
 from typing_extensions import Buffer
 
@@ -10,6 +10,18 @@ __all__ = ["F32Resampler", "I16Resampler", "ProcessStats", "quality_values", "ba
 # The names a resampler reports for the backend that runs it. Requests accept
 # more spellings (see backend_values()), in any ASCII case.
 _BackendName = Literal["scalar", "avx2+fma", "avx512f", "neon", "rvv"]
+
+# numpy declares its arrays' buffer protocol to type checkers only from
+# Python 3.12 on; an array interface stands for it before that.
+@type_check_only
+class _ArrayInterface(Protocol):
+    @property
+    def __array_interface__(self) -> dict[str, Any]: ...
+
+# What the buffer methods read and write: any buffer (numpy arrays,
+# array.array, memoryview, bytes), one-dimensional (interleaved samples) or
+# two-dimensional (frames, channels).
+_Samples = Buffer | _ArrayInterface
 
 @final
 class ProcessStats:
@@ -36,17 +48,24 @@ class F32Resampler:
         backend: str | None = None,
         max_input_frames_per_chunk: SupportsIndex | None = None,
     ) -> Self: ...
-    def process(self, input: Sequence[SupportsFloat | SupportsIndex] | Buffer) -> tuple[list[float], ProcessStats]: ...
+    def process(self, input: Sequence[SupportsFloat | SupportsIndex] | _Samples) -> tuple[list[float], ProcessStats]: ...
     def finish(self) -> tuple[list[float], ProcessStats]: ...
     def flush(self) -> tuple[list[float], ProcessStats]: ...
     def reset(self) -> None: ...
     def required_output_capacity(self, input_frames: SupportsIndex) -> int: ...
-    def process_into(self, input: Sequence[SupportsFloat | SupportsIndex] | Buffer, output: Buffer) -> ProcessStats:
+    def process_into(self, input: Sequence[SupportsFloat | SupportsIndex] | _Samples, output: _Samples) -> ProcessStats:
         """Writes the output to the start of `output`, a writable float32
-        buffer of at least required_output_capacity(frames) samples."""
-    def finish_into(self, output: Buffer) -> ProcessStats:
+        buffer (one-dimensional, or C-contiguous (frames, channels)) of at
+        least required_output_capacity(frames) samples. `input` may be a
+        (frames, channels) array of numbers of any type."""
+    def finish_into(self, output: _Samples) -> ProcessStats:
         """Writes the end of the stream to the start of `output`, a writable
         float32 buffer with room for every frame still to come."""
+    def process_array(self, input: Sequence[SupportsFloat | SupportsIndex] | _Samples) -> tuple[memoryview, ProcessStats]:
+        """The output as a new (frames, channels) float32 array; numpy.asarray()
+        wraps it without a copy."""
+    def finish_array(self) -> tuple[memoryview, ProcessStats]:
+        """The end of the stream as a new (frames, channels) float32 array."""
     @property
     def selected_backend(self) -> _BackendName: ...
 
@@ -63,17 +82,24 @@ class I16Resampler:
         backend: str | None = None,
         max_input_frames_per_chunk: SupportsIndex | None = None,
     ) -> Self: ...
-    def process(self, input: Sequence[SupportsIndex] | Buffer) -> tuple[list[int], ProcessStats]: ...
+    def process(self, input: Sequence[SupportsIndex] | _Samples) -> tuple[list[int], ProcessStats]: ...
     def finish(self) -> tuple[list[int], ProcessStats]: ...
     def flush(self) -> tuple[list[int], ProcessStats]: ...
     def reset(self) -> None: ...
     def required_output_capacity(self, input_frames: SupportsIndex) -> int: ...
-    def process_into(self, input: Sequence[SupportsIndex] | Buffer, output: Buffer) -> ProcessStats:
+    def process_into(self, input: Sequence[SupportsIndex] | _Samples, output: _Samples) -> ProcessStats:
         """Writes the output to the start of `output`, a writable int16
-        buffer of at least required_output_capacity(frames) samples."""
-    def finish_into(self, output: Buffer) -> ProcessStats:
+        buffer (one-dimensional, or C-contiguous (frames, channels)) of at
+        least required_output_capacity(frames) samples. `input` may be a
+        (frames, channels) array of numbers of any type."""
+    def finish_into(self, output: _Samples) -> ProcessStats:
         """Writes the end of the stream to the start of `output`, a writable
         int16 buffer with room for every frame still to come."""
+    def process_array(self, input: Sequence[SupportsIndex] | _Samples) -> tuple[memoryview, ProcessStats]:
+        """The output as a new (frames, channels) int16 array; numpy.asarray()
+        wraps it without a copy."""
+    def finish_array(self) -> tuple[memoryview, ProcessStats]:
+        """The end of the stream as a new (frames, channels) int16 array."""
     @property
     def selected_backend(self) -> _BackendName: ...
 

@@ -72,6 +72,6 @@ if [ "$PART" != cpp ]; then
   TENVIRA_SANITIZED=1 \
   PYTHONPATH="$PWD/$BUILD/site:$PWD/python${PYTHONPATH:+:$PYTHONPATH}" \
     "$PYTHON" -m pytest -q -p no:cacheprovider tests/python "$@" \
-      --deselect tests/python/test_module.py::test_extension_exports_only_its_init_function \
+      --deselect tests/python/test_module.py::test_extension_exports_only_its_init_function
 fi
 echo "sanitize: no reports"

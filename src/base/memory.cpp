@@ -37,8 +37,10 @@ std::uint64_t checked_byte_size(std::uint64_t count, std::uint64_t element_size)
     return bytes;
 }
 
+__attribute__((weak)) bool allocation_gate(std::uint64_t) noexcept { return true; }
+
 void check_allocation(std::uint64_t bytes) {
-    if (bytes > allocation_limit()) throw std::bad_alloc();
+    if (bytes > allocation_limit() || !allocation_gate(bytes)) throw std::bad_alloc();
 }
 
 void* checked_calloc(std::uint64_t count, std::uint64_t element_size) {

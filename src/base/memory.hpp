@@ -20,8 +20,14 @@ std::uint64_t allocation_limit() noexcept;
 // exceeds the largest signed 64-bit value.
 std::uint64_t checked_byte_size(std::uint64_t count, std::uint64_t element_size);
 
-// Throws `std::bad_alloc` when `bytes` exceeds `allocation_limit()`.
+// Throws `std::bad_alloc` when `bytes` exceeds `allocation_limit()` (or when
+// the allocation gate below refuses it).
 void check_allocation(std::uint64_t bytes);
+
+// Whether an allocation of `bytes` that check_allocation guards may go ahead.
+// Always true; a test program may define its own (the definition here is
+// weak) to make allocations fail on purpose.
+bool allocation_gate(std::uint64_t bytes) noexcept;
 
 // calloc of count × element_size bytes with both checks above; never returns
 // null (throws `std::bad_alloc` instead). Release with `std::free`.

@@ -4,8 +4,10 @@
 #include <cmath>
 #include <numbers>
 #include <span>
+#include <tuple>
 
 #include "base/fault.hpp"
+#include "base/shared_cache.hpp"
 
 namespace tenvira {
 
@@ -238,5 +240,24 @@ FilterBank FilterBank::create(std::uint32_t input_rate, std::uint32_t output_rat
     return FilterBank{design_polyphase(preset, polyphase_cutoff(input_rate, output_rate)), preset.taps_per_phase,
                       preset.phases};
 }
+
+namespace {
+
+using DesignKey = std::tuple<std::uint32_t, std::uint32_t, Quality>;
+
+SharedCache<DesignKey, FilterBank>& design_cache() {
+    static SharedCache<DesignKey, FilterBank> cache;
+    return cache;
+}
+
+}  // namespace
+
+std::shared_ptr<const FilterBank> FilterBank::shared(std::uint32_t input_rate, std::uint32_t output_rate,
+                                                     Quality quality) {
+    return design_cache().get({input_rate, output_rate, quality},
+                              [&] { return create(input_rate, output_rate, quality); });
+}
+
+std::size_t FilterBank::shared_designs() { return design_cache().live(); }
 
 }  // namespace tenvira

@@ -8,7 +8,9 @@
 // and the quality.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <variant>
 #include <vector>
 
@@ -96,6 +98,14 @@ struct FilterBank {
     // the half-band filter, 24000 -> 8000 the third-band filter, every other
     // pair (equal rates included) the polyphase bank.
     static FilterBank create(std::uint32_t input_rate, std::uint32_t output_rate, Quality quality);
+
+    // The same design, shared: every stream of one rate pair and quality
+    // reads one immutable bank, made on first demand and freed with its last
+    // user. Thread-safe.
+    static std::shared_ptr<const FilterBank> shared(std::uint32_t input_rate, std::uint32_t output_rate,
+                                                    Quality quality);
+    // Designs alive in the shared cache; for tests.
+    static std::size_t shared_designs();
 };
 
 }  // namespace tenvira

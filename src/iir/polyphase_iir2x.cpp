@@ -1,6 +1,8 @@
 #include "iir/polyphase_iir2x.hpp"
 
+#include <algorithm>
 #include <bit>
+#include <type_traits>
 #include <xmmintrin.h>
 
 #include "base/fault.hpp"
@@ -176,6 +178,55 @@ void PolyphaseIir2x::downsample_pair(std::span<const float> even, std::optional<
     const std::size_t base = out.size();
     out.resize(base + even.size());
     downsample_pair(even.data(), odd ? odd->data() : nullptr, out.data() + base);
+}
+
+namespace {
+
+// Calls copy(pointer, count) for each state array of a filter, in order.
+template <typename Filter, typename Copy>
+void each_state(Filter& f, Copy&& copy) {
+    for (auto& section : f.state) copy(section.data(), section.size());
+    copy(f.last_output.data(), f.last_output.size());
+}
+
+// Calls f for every filter of a converter's payload: the stereo one, or
+// each channel's.
+template <typename Payload, typename F>
+void each_filter(Payload& payload, F&& f) {
+    std::visit(
+        [&](auto& p) {
+            if constexpr (std::is_same_v<std::decay_t<decltype(p)>, Iir2xStereoFilter>) {
+                f(p);
+            } else {
+                for (auto& filter : p) f(filter);
+            }
+        },
+        payload);
+}
+
+}  // namespace
+
+void PolyphaseIir2x::save_state(std::vector<float>& out) const {
+    std::size_t n = 0;
+    each_filter(payload_, [&](const auto& f) { each_state(f, [&](const float*, std::size_t k) { n += k; }); });
+    out.resize(n);
+    n = 0;
+    each_filter(payload_, [&](const auto& f) {
+        each_state(f, [&](const float* p, std::size_t k) {
+            std::copy(p, p + k, out.begin() + static_cast<std::ptrdiff_t>(n));
+            n += k;
+        });
+    });
+}
+
+void PolyphaseIir2x::restore_state(const std::vector<float>& in) noexcept {
+    std::size_t n = 0;
+    each_filter(payload_, [&](auto& f) {
+        each_state(f, [&](float* p, std::size_t k) {
+            std::copy(in.begin() + static_cast<std::ptrdiff_t>(n), in.begin() + static_cast<std::ptrdiff_t>(n + k), p);
+            n += k;
+        });
+    });
 }
 
 }  // namespace tenvira

@@ -87,6 +87,13 @@ public:
     void downsample_pair(std::span<const float> even, std::optional<std::span<const float>> odd,
                          std::vector<float>& out);
 
+    // The filters' state as plain numbers, and back: a converter restored
+    // from what it saved continues exactly as it would have then. Saving
+    // may throw std::bad_alloc (before anything is written); restoring
+    // expects what this converter saved.
+    void save_state(std::vector<float>& out) const;
+    void restore_state(const std::vector<float>& in) noexcept;
+
 private:
     using Payload = std::variant<std::vector<Iir2xFilter>, Iir2xStereoFilter>;
 

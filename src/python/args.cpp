@@ -182,20 +182,22 @@ std::string_view convert_text(PyObject* value) {
     return {text, static_cast<std::size_t>(size)};
 }
 
-std::vector<float> extract_f32_samples(PyObject* input) {
-    return extract_samples<float>(input, [](PyObject* item) {
-        const double d = PyFloat_AsDouble(item);
-        if (d == -1.0 && PyErr_Occurred()) throw_python_error();
-        return static_cast<float>(d);
-    });
+float f32_item(PyObject* item) {
+    const double d = PyFloat_AsDouble(item);
+    if (d == -1.0 && PyErr_Occurred()) throw_python_error();
+    return static_cast<float>(d);
 }
 
+std::int16_t i16_item(PyObject* item) {
+    const long v = convert_long(item);
+    if (v < -32768 || v > 32767) raise_out_of_range();
+    return static_cast<std::int16_t>(v);
+}
+
+std::vector<float> extract_f32_samples(PyObject* input) { return extract_samples<float>(input, f32_item); }
+
 std::vector<std::int16_t> extract_i16_samples(PyObject* input) {
-    return extract_samples<std::int16_t>(input, [](PyObject* item) {
-        const long v = convert_long(item);
-        if (v < -32768 || v > 32767) raise_out_of_range();
-        return static_cast<std::int16_t>(v);
-    });
+    return extract_samples<std::int16_t>(input, i16_item);
 }
 
 void add_note(const char* parameter) {

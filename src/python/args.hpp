@@ -42,6 +42,10 @@ std::string_view convert_text(PyObject* value);
 std::vector<float> extract_f32_samples(PyObject* input);
 std::vector<std::int16_t> extract_i16_samples(PyObject* input);
 
+// One item as a sample, as the two functions above convert each item.
+float f32_item(PyObject* item);
+std::int16_t i16_item(PyObject* item);
+
 // Attaches "while processing '<name>'" to the pending exception through its
 // add_note method; the exception stays pending, with or without the note.
 void add_note(const char* parameter);

@@ -59,6 +59,23 @@ std::string wrong_output_format(const char* sample_name, char code, std::string_
                    "'), not format '", format, "'"});
 }
 
+std::string wrong_shape(std::string_view what, const std::vector<std::int64_t>& shape, std::uint64_t channels) {
+    std::string dims;
+    for (std::size_t i = 0; i < shape.size(); ++i) dims += (i == 0 ? "" : ", ") + std::to_string(shape[i]);
+    if (shape.size() == 1) dims += ",";
+    std::string text = concat({what, " has shape (", dims, "), but a resampler of ", std::to_string(channels),
+                               " channels takes (frames, ", std::to_string(channels), ") or interleaved samples"});
+    if (shape.size() == 2 && shape[0] == static_cast<std::int64_t>(channels)) {
+        text += "; for a (channels, frames) array pass its transpose, .T";
+    }
+    return text;
+}
+
+std::string unreadable_format(std::string_view format) {
+    return concat({"input must hold integers or floats (buffer formats b, B, h, H, i, I, l, L, q, Q, f or d), "
+                   "not format '", format, "'"});
+}
+
 std::string too_many_positional(std::string_view function, std::size_t required, std::size_t count,
                                 std::size_t given) {
     const std::string_view verb = given == 1 ? "was" : "were";

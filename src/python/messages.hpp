@@ -54,12 +54,22 @@ struct ClassTexts<float> {
     static constexpr const char* process_into_doc =
         "process_into($self, input, output)\n--\n\n"
         "Process interleaved f32 samples into the writable float32 buffer `output` and return the "
-        "`ProcessStats`.\n\n`output` must hold at least `required_output_capacity(frames)` samples; the "
-        "output samples are written to its start.";
+        "`ProcessStats`.\n\n`input` may also be a (frames, channels) array of numbers, and `output` a "
+        "C-contiguous (frames, channels) array. `output` must hold at least "
+        "`required_output_capacity(frames)` samples; the output samples are written to its start.";
     static constexpr const char* finish_into_doc =
         "finish_into($self, output)\n--\n\n"
         "Finish the stream into the writable float32 buffer `output` and return the `ProcessStats`.\n\n"
         "`output` must hold the frames still to come times the channel count.";
+    static constexpr const char* process_array_doc =
+        "process_array($self, input)\n--\n\n"
+        "Process f32 samples and return `(output, stats)`, `output` a new (frames, channels) array of "
+        "float32 samples (a memoryview; numpy.asarray(output) wraps it without a copy).\n\n"
+        "`input` is interleaved samples or a (frames, channels) array of numbers.";
+    static constexpr const char* finish_array_doc =
+        "finish_array($self)\n--\n\n"
+        "Finish the stream and return `(output, stats)`, `output` a new (frames, channels) array of "
+        "float32 samples.";
 };
 
 template <>
@@ -76,12 +86,22 @@ struct ClassTexts<std::int16_t> {
     static constexpr const char* process_into_doc =
         "process_into($self, input, output)\n--\n\n"
         "Process interleaved i16 samples into the writable int16 buffer `output` and return the "
-        "`ProcessStats`.\n\n`output` must hold at least `required_output_capacity(frames)` samples; the "
-        "output samples are written to its start.";
+        "`ProcessStats`.\n\n`input` may also be a (frames, channels) array of numbers, and `output` a "
+        "C-contiguous (frames, channels) array. `output` must hold at least "
+        "`required_output_capacity(frames)` samples; the output samples are written to its start.";
     static constexpr const char* finish_into_doc =
         "finish_into($self, output)\n--\n\n"
         "Finish the stream into the writable int16 buffer `output` and return the `ProcessStats`.\n\n"
         "`output` must hold the frames still to come times the channel count.";
+    static constexpr const char* process_array_doc =
+        "process_array($self, input)\n--\n\n"
+        "Process i16 samples and return `(output, stats)`, `output` a new (frames, channels) array of "
+        "int16 samples (a memoryview; numpy.asarray(output) wraps it without a copy).\n\n"
+        "`input` is interleaved samples or a (frames, channels) array of numbers.";
+    static constexpr const char* finish_array_doc =
+        "finish_array($self)\n--\n\n"
+        "Finish the stream and return `(output, stats)`, `output` a new (frames, channels) array of "
+        "int16 samples.";
 };
 
 inline constexpr const char* finish_doc = "finish($self)\n--\n\nFinish the stream and return `(output, stats)`.";
@@ -99,6 +119,10 @@ std::string resampler_repr(const char* class_name, std::string_view backend);
 // Buffers.
 std::string output_too_small(std::size_t room, std::uint64_t need, std::string_view call);
 std::string wrong_output_format(const char* sample_name, char code, std::string_view format);
+// A (frames, channels) array whose shape does not match; `what` is "input"
+// or "output".
+std::string wrong_shape(std::string_view what, const std::vector<std::int64_t>& shape, std::uint64_t channels);
+std::string unreadable_format(std::string_view format);
 
 // Argument binding, worded like CPython's own messages.
 std::string too_many_positional(std::string_view function, std::size_t required, std::size_t count,

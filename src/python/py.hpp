@@ -41,4 +41,20 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// Releases the interpreter lock for its lifetime, when asked to, and takes
+// it back before anything else happens on the way out, exceptions included.
+// Nothing in its scope may touch a Python object.
+class WithoutGil {
+public:
+    explicit WithoutGil(bool release) noexcept : saved_(release ? PyEval_SaveThread() : nullptr) {}
+    WithoutGil(const WithoutGil&) = delete;
+    WithoutGil& operator=(const WithoutGil&) = delete;
+    ~WithoutGil() {
+        if (saved_ != nullptr) PyEval_RestoreThread(saved_);
+    }
+
+private:
+    PyThreadState* saved_;
+};
+
 }  // namespace tenvira::python

@@ -15,49 +15,18 @@
 #include "base/arith.hpp"
 #include "base/fault.hpp"
 #include "base/memory.hpp"
-#include "python/access.hpp"
 #include "python/args.hpp"
 #include "python/boundary.hpp"
-#include "python/buffers.hpp"
+#include "python/buffer_methods.hpp"
 #include "python/classes.hpp"
 #include "python/errors.hpp"
 #include "python/messages.hpp"
+#include "python/resampler_state.hpp"
 #include "python/results.hpp"
-#include "resampler/core.hpp"
 
 namespace tenvira::python {
 
 namespace {
-
-// What an object holds beyond the Python header.
-template <typename S>
-struct ResamplerState {
-    ResamplerState(Core<S> engine, std::uint64_t channels)
-        : core(std::move(engine)), channels(channels), owner_thread(PyThread_get_thread_ident()) {}
-
-    Core<S> core;
-    // Output rendered but not yet handed to the caller: a call whose result
-    // could not be built leaves its frames here for the next call.
-    std::vector<S> undelivered;
-    std::uint64_t channels;
-    std::atomic<std::int64_t> borrow_state{0};
-    unsigned long owner_thread;
-};
-
-// Instance record; `PyF32Resampler` and `PyI16Resampler` below. The state is
-// built in place once the engine exists and destroyed with the object on its
-// own thread.
-template <typename S>
-struct PyResampler {
-    PyObject_HEAD
-    alignas(ResamplerState<S>) unsigned char storage[sizeof(ResamplerState<S>)];
-    bool constructed;
-
-    ResamplerState<S>& state() { return *std::launder(reinterpret_cast<ResamplerState<S>*>(storage)); }
-};
-
-using PyF32Resampler = PyResampler<float>;
-using PyI16Resampler = PyResampler<std::int16_t>;
 
 // What differs between the two classes beyond their texts.
 template <typename S>
@@ -65,13 +34,11 @@ struct SampleKind;
 
 template <>
 struct SampleKind<float> {
-    static constexpr char format = 'f';
     static std::vector<float> extract(PyObject* input) { return extract_f32_samples(input); }
 };
 
 template <>
 struct SampleKind<std::int16_t> {
-    static constexpr char format = 'h';
     static std::vector<std::int16_t> extract(PyObject* input) { return extract_i16_samples(input); }
 };
 
@@ -81,9 +48,10 @@ constexpr const char* process_parameters[] = {"input"};
 constexpr const char* capacity_parameters[] = {"input_frames"};
 constexpr const char* process_into_parameters[] = {"input", "output"};
 constexpr const char* finish_into_parameters[] = {"output"};
+constexpr const char* process_array_parameters[] = {"input"};
 
-// Output that could be handed over and must then be released; larger
-// buffers are freed rather than kept between calls.
+// Output buffers up to this size are kept between calls; larger ones are
+// freed once their call is over.
 constexpr std::size_t kept_output_capacity = 65536;
 // A result list costs a pointer and an object per sample; below a mebibyte
 // no refusal is worth the probe.
@@ -98,19 +66,9 @@ struct ResamplerClass {
 
     static inline PyObject* type = nullptr;
 
-    static ResamplerState<S>& state(PyObject* self) { return reinterpret_cast<Record*>(self)->state(); }
-
-    static Access exclusive(PyObject* self) {
-        ResamplerState<S>& st = state(self);
-        check_thread(st.owner_thread, Texts::type_path);
-        return Access::exclusive(st.borrow_state);
-    }
-
-    static Access shared(PyObject* self) {
-        ResamplerState<S>& st = state(self);
-        check_thread(st.owner_thread, Texts::type_path);
-        return Access::shared(st.borrow_state);
-    }
+    static ResamplerState<S>& state(PyObject* self) { return state_of<S>(self); }
+    static Access exclusive(PyObject* self) { return exclusive_access<S>(self); }
+    static Access shared(PyObject* self) { return shared_access<S>(self); }
 
     static FunctionDescription description(const char* function, std::span<const char* const> parameters,
                                            std::size_t required) {
@@ -147,7 +105,7 @@ struct ResamplerClass {
     }
 
     static void dealloc(PyObject* self) {
-        Record* r = reinterpret_cast<Record*>(self);
+        auto* r = reinterpret_cast<Record*>(self);
         PyTypeObject* cls = Py_TYPE(self);
         if (r->constructed) {
             if (PyThread_get_thread_ident() == r->state().owner_thread) {
@@ -168,28 +126,18 @@ struct ResamplerClass {
         Py_DECREF(cls);
     }
 
-    // After the output was handed over: empty, and no large buffer kept
-    // between calls.
-    static void delivered(ResamplerState<S>& st) {
-        if (st.undelivered.capacity() > kept_output_capacity) {
-            std::vector<S>().swap(st.undelivered);
+    // After a call: no large output buffer is kept.
+    static void release_output(ResamplerState<S>& st) {
+        if (st.output.capacity() > kept_output_capacity) {
+            std::vector<S>().swap(st.output);
         } else {
-            st.undelivered.clear();
+            st.output.clear();
         }
-    }
-
-    // (list, stats) of everything undelivered. If the list cannot be built
-    // the samples stay for the next call, and the error is raised.
-    static PyObject* hand_over(ResamplerState<S>& st, ProcessStats stats) {
-        stats.output_frames = st.undelivered.size() / st.channels;
-        PyObject* result = to_process_result(std::span<const S>(st.undelivered), stats);
-        delivered(st);
-        return result;
     }
 
     // Before a call takes input whose result list would be large, check that
     // memory for it can be had at all (an address-space limit included), so
-    // that such a call is refused whole rather than taken and then stuck.
+    // that such a call is refused whole rather than failing half-way.
     static void check_result_memory(std::uint64_t samples) {
         const std::uint64_t bytes = sat_mul(samples, result_bytes_per_sample);
         if (bytes < result_probe_threshold) return;
@@ -199,35 +147,59 @@ struct ResamplerClass {
         std::free(probe);
     }
 
+    // (list, stats) of the call's output. What the caller gets is built
+    // after the engine has run; if that fails, the call is undone, so that
+    // it can be repeated with the same input.
+    static PyObject* deliver(ResamplerState<S>& st, PyRef& record, const ProcessStats& stats) {
+        try {
+            PyRef list = sample_list(std::span<const S>(st.output));
+            PyRef tuple = check_ref(PyTuple_New(2));
+            fill_process_stats(record.get(), stats);
+            PyTuple_SetItem(tuple.get(), 0, list.release());
+            PyTuple_SetItem(tuple.get(), 1, record.release());
+            release_output(st);
+            return tuple.release();
+        } catch (...) {
+            st.core.restore(st.checkpoint);
+            release_output(st);
+            throw;
+        }
+    }
+
     static PyObject* process(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[1];
         bind_arguments(description("process", process_parameters, 1), args, kwargs, slots);
         Access access = exclusive(self);
         ResamplerState<S>& st = state(self);
         std::vector<S> samples = convert_parameter("input", [&] { return Kind::extract(slots[0]); });
+        PyRef record = new_process_stats();
         if (!st.core.finished() && samples.size() % st.channels == 0) {
             const std::uint64_t due = st.core.frames_due_after(samples.size() / st.channels);
-            check_result_memory(st.undelivered.size() + sat_mul(due, st.channels));
+            check_result_memory(sat_mul(due, st.channels));
         }
-        Result<ProcessStats> stats = st.core.process_append(samples, st.undelivered);
+        st.output.clear();
+        st.core.save(st.checkpoint);
+        Result<ProcessStats> stats = st.core.process_append(samples, st.output);
         if (!stats) to_py_err(stats.error());
-        return hand_over(st, stats.value());
+        return deliver(st, record, stats.value());
     }
 
     static PyObject* finish(PyObject* self, PyObject*) {
         Access access = exclusive(self);
         ResamplerState<S>& st = state(self);
-        check_result_memory(st.undelivered.size() + sat_mul(st.core.pending_output_frames(), st.channels));
-        const ProcessStats stats = st.core.finish_append(st.undelivered);
-        return hand_over(st, stats);
+        PyRef record = new_process_stats();
+        check_result_memory(sat_mul(st.core.pending_output_frames(), st.channels));
+        st.output.clear();
+        st.core.save(st.checkpoint);
+        const ProcessStats stats = st.core.finish_append(st.output);
+        return deliver(st, record, stats);
     }
 
     static PyObject* reset(PyObject* self, PyObject*) {
         Access access = exclusive(self);
         ResamplerState<S>& st = state(self);
         st.core.reset();
-        // A new stream: nothing of the old one is handed over any more.
-        delivered(st);
+        release_output(st);
         Py_RETURN_NONE;
     }
 
@@ -239,67 +211,30 @@ struct ResamplerClass {
         return check(PyLong_FromUnsignedLongLong(state(self).core.required_output_capacity(frames)));
     }
 
-    // The caller's output buffer as a span of samples.
-    static std::span<S> samples_of(const BufferView& view) {
-        const Py_buffer& b = view.get();
-        return {static_cast<S*>(b.buf), static_cast<std::size_t>(b.len / b.itemsize)};
-    }
-
-    [[noreturn]] static void raise_too_small(std::size_t room, std::uint64_t need, const std::string& call) {
-        PyErr_SetString(PyExc_ValueError, messages::output_too_small(room, need, call).c_str());
-        throw_python_error();
-    }
-
-    // Copies everything undelivered to the caller's buffer.
-    static ProcessStats copy_over(ResamplerState<S>& st, const std::span<S> target, ProcessStats stats) {
-        const std::vector<S>& out = st.undelivered;
-        if (out.size() > target.size()) unreachable("rendered output exceeds the caller's buffer");
-        // Byte-wise: the caller's buffer need not be aligned for S.
-        if (!out.empty()) std::memcpy(static_cast<void*>(target.data()), out.data(), out.size() * sizeof(S));
-        stats.output_frames = out.size() / st.channels;
-        delivered(st);
-        return stats;
-    }
-
-    static BufferView output_of(PyObject* output) {
-        return convert_parameter("output", [&] { return output_buffer(output, Kind::format, sizeof(S), Texts::sample_name); });
-    }
-
     static PyObject* process_into(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[2];
         bind_arguments(description("process_into", process_into_parameters, 2), args, kwargs, slots);
         Access access = exclusive(self);
-        ResamplerState<S>& st = state(self);
-        std::vector<S> samples = convert_parameter("input", [&] { return Kind::extract(slots[0]); });
-        BufferView view = output_of(slots[1]);
-        const std::span<S> target = samples_of(view);
-        const std::uint64_t frames = samples.size() / st.channels;
-        const std::uint64_t need = st.undelivered.size() + st.core.required_output_capacity(frames);
-        if (target.size() < need) {
-            raise_too_small(target.size(), need,
-                            "process_into (required_output_capacity(" + std::to_string(frames) + "))");
-        }
-        Result<ProcessStats> stats = st.core.process_append(samples, st.undelivered);
-        if (!stats) to_py_err(stats.error());
-        return make_process_stats(copy_over(st, target, stats.value()));
+        return BufferMethods<S>::process_into(state(self), slots[0], slots[1]);
     }
 
     static PyObject* finish_into(PyObject* self, PyObject* args, PyObject* kwargs) {
         PyObject* slots[1];
         bind_arguments(description("finish_into", finish_into_parameters, 1), args, kwargs, slots);
         Access access = exclusive(self);
-        ResamplerState<S>& st = state(self);
-        BufferView view = output_of(slots[0]);
-        const std::span<S> target = samples_of(view);
-        const std::uint64_t frames = st.core.pending_output_frames();
-        const std::uint64_t need = st.undelivered.size() + frames * st.channels;
-        if (target.size() < need) {
-            raise_too_small(target.size(), need,
-                            "finish_into (" + std::to_string(frames) + " frames of " + std::to_string(st.channels) +
-                                " channels)");
-        }
-        const ProcessStats stats = st.core.finish_append(st.undelivered);
-        return make_process_stats(copy_over(st, target, stats));
+        return BufferMethods<S>::finish_into(state(self), slots[0]);
+    }
+
+    static PyObject* process_array(PyObject* self, PyObject* args, PyObject* kwargs) {
+        PyObject* slots[1];
+        bind_arguments(description("process_array", process_array_parameters, 1), args, kwargs, slots);
+        Access access = exclusive(self);
+        return BufferMethods<S>::process_array(state(self), slots[0]);
+    }
+
+    static PyObject* finish_array(PyObject* self, PyObject*) {
+        Access access = exclusive(self);
+        return BufferMethods<S>::finish_array(state(self));
     }
 
     static PyObject* selected_backend(PyObject* self, void*) {
@@ -327,6 +262,8 @@ struct ResamplerClass {
          messages::capacity_doc},
         {"process_into", with_keywords<process_into>(), METH_VARARGS | METH_KEYWORDS, Texts::process_into_doc},
         {"finish_into", with_keywords<finish_into>(), METH_VARARGS | METH_KEYWORDS, Texts::finish_into_doc},
+        {"process_array", with_keywords<process_array>(), METH_VARARGS | METH_KEYWORDS, Texts::process_array_doc},
+        {"finish_array", boundary<finish_array>::call, METH_NOARGS, Texts::finish_array_doc},
         {nullptr, nullptr, 0, nullptr},  // sentinel
     };
 

@@ -75,36 +75,13 @@ PyType_Spec stats_spec = {
 
 PyObject* stats_type = nullptr;
 
-PyObject* new_stats(const ProcessStats& stats) {
-    PyObject* type = nullptr;
-    try {
-        type = process_stats_type();
-    } catch (const PythonError&) {
-        PyErr_WriteUnraisable(nullptr);
-        fault(messages::stats_type_failed);
-    }
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
-    PyObject* self = check(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
-    auto* record = reinterpret_cast<PyProcessStats*>(self);
-    record->input_frames = stats.input_frames;
-    record->output_frames = stats.output_frames;
-    std::snprintf(record->backend, sizeof record->backend, "%s", stats.backend_name());
-    return self;
-}
-
-// A result that cannot be allocated raises MemoryError; nothing is left
-// half-built.
 template <typename S, typename Item>
-PyObject* build_result(std::span<const S> samples, const ProcessStats& stats, Item make_item) {
+PyRef build_list(std::span<const S> samples, Item make_item) {
     PyRef list = check_ref(PyList_New(static_cast<Py_ssize_t>(samples.size())));
     for (std::size_t i = 0; i < samples.size(); ++i) {
         PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), check(make_item(samples[i])));  // steals the item
     }
-    PyRef record = check_ref(new_stats(stats));
-    PyRef tuple = check_ref(PyTuple_New(2));
-    PyTuple_SetItem(tuple.get(), 0, list.release());
-    PyTuple_SetItem(tuple.get(), 1, record.release());
-    return tuple.release();
+    return list;
 }
 
 }  // namespace
@@ -114,15 +91,31 @@ PyObject* process_stats_type() {
     return stats_type;
 }
 
-PyObject* make_process_stats(const ProcessStats& stats) { return check(new_stats(stats)); }
-
-PyObject* to_process_result(std::span<const float> samples, const ProcessStats& stats) {
-    return build_result(samples, stats,
-                        [](float x) { return PyFloat_FromDouble(static_cast<double>(x)); });
+PyRef new_process_stats() {
+    PyObject* type = nullptr;
+    try {
+        type = process_stats_type();
+    } catch (const PythonError&) {
+        PyErr_WriteUnraisable(nullptr);
+        fault(messages::stats_type_failed);
+    }
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type), Py_tp_alloc));
+    return check_ref(alloc(reinterpret_cast<PyTypeObject*>(type), 0));
 }
 
-PyObject* to_process_result(std::span<const std::int16_t> samples, const ProcessStats& stats) {
-    return build_result(samples, stats, [](std::int16_t x) { return PyLong_FromLong(x); });
+void fill_process_stats(PyObject* record, const ProcessStats& stats) noexcept {
+    auto* r = reinterpret_cast<PyProcessStats*>(record);
+    r->input_frames = stats.input_frames;
+    r->output_frames = stats.output_frames;
+    std::snprintf(r->backend, sizeof r->backend, "%s", stats.backend_name());
+}
+
+PyRef sample_list(std::span<const float> samples) {
+    return build_list(samples, [](float x) { return PyFloat_FromDouble(static_cast<double>(x)); });
+}
+
+PyRef sample_list(std::span<const std::int16_t> samples) {
+    return build_list(samples, [](std::int16_t x) { return PyLong_FromLong(x); });
 }
 
 }  // namespace tenvira::python

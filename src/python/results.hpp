@@ -1,5 +1,5 @@
-// The (output, stats) tuple that process, finish and flush return, and the
-// ProcessStats class.
+// The ProcessStats class and the pieces of the results of process, finish
+// and flush.
 #pragma once
 
 #include <cstdint>
@@ -15,12 +15,13 @@ namespace tenvira::python {
 // PythonError when it cannot be created.
 PyObject* process_stats_type();
 
-// A new ProcessStats instance.
-PyObject* make_process_stats(const ProcessStats& stats);
+// A new ProcessStats, allocated before the call whose counts it will carry
+// and filled once, before it is handed out.
+PyRef new_process_stats();
+void fill_process_stats(PyObject* record, const ProcessStats& stats) noexcept;
 
-// Builds (list, ProcessStats) from output samples. The samples are only
-// read: when the result cannot be built the caller still holds them.
-PyObject* to_process_result(std::span<const float> samples, const ProcessStats& stats);
-PyObject* to_process_result(std::span<const std::int16_t> samples, const ProcessStats& stats);
+// The samples as a new list of floats or ints.
+PyRef sample_list(std::span<const float> samples);
+PyRef sample_list(std::span<const std::int16_t> samples);
 
 }  // namespace tenvira::python

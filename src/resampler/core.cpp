@@ -41,7 +41,7 @@ constexpr std::uint64_t max_budget_frames = std::uint64_t{1} << 62;
 // the arithmetic of its own formula; only the memory access and the
 // interleaving of independent outputs change.
 template <typename S, typename P>
-void render_fir(StreamState<S>& s, P& path, std::vector<S>& out, bool at_end) {
+void render_fir(StreamState<S>& s, P& path, OutputSink<S>& out, bool at_end) {
     const auto half = static_cast<std::int64_t>(s.taps / 2);
     const std::uint64_t end = at_end ? stream_total(s.frames_in, s.input_rate, s.output_rate) : 0;
     for (;;) {
@@ -55,9 +55,7 @@ void render_fir(StreamState<S>& s, P& path, std::vector<S>& out, bool at_end) {
         double position = s.position;
         const std::size_t n = path.plan(s, position, limit, bound);
         if (n == 0) break;
-        const std::size_t base = out.size();
-        out.resize(base + n * s.channels);
-        path.render_block(s, out.data() + base, n);
+        path.render_block(s, out.grow(n * s.channels), n);
         s.position = position;
         s.frames_out += static_cast<std::int64_t>(n);
         if (n < block_frames) break;
@@ -95,8 +93,8 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     Result<FirBackend> backend = select_backend(config.backend);
     if (!backend) return backend.error();
 
-    auto bank = std::make_shared<const FilterBank>(FilterBank::create(config.input_rate, config.output_rate,
-                                                                      config.quality));
+    std::shared_ptr<const FilterBank> bank =
+        FilterBank::shared(config.input_rate, config.output_rate, config.quality);
     const std::uint64_t taps = bank->taps;
     // Starting ring capacity; process grows the rings when a call brings more.
     const std::uint64_t capacity =
@@ -192,22 +190,40 @@ Result<ProcessOutput<S>> Core<S>::process(std::span<const S> input) {
 
 template <typename S>
 Result<ProcessStats> Core<S>::process_append(std::span<const S> input, std::vector<S>& out) {
+    OutputSink<S> sink(out);
+    return process_to(input, sink);
+}
+
+template <typename S>
+Result<ProcessStats> Core<S>::process_into(std::span<const S> input, std::span<S> out) {
+    OutputSink<S> sink(out);
+    return process_to(input, sink);
+}
+
+template <typename S>
+Result<ProcessStats> Core<S>::process_to(std::span<const S> input, OutputSink<S>& out) {
     const std::uint64_t n = input.size();
     const std::uint64_t channels = config_.channels;
-    const std::size_t before = out.size();
     if (finished_) return stats(0, 0);
     if (n % channels != 0) return ResampleError::misaligned_input(n, channels);
     const std::uint64_t frames = n / channels;
 
-    reserve_more(out, sat_mul(frames_due_after(frames), channels));
-    for (RingBuffer<S>& ring : s_.rings) ring.ensure_capacity(frames, s_.taps);
-    if (frames > 0) {
-        for (std::uint64_t k = 0; k < channels; ++k) s_.rings[k].append(input.data() + k, frames, channels);
+    if (std::vector<S>* v = out.vector()) reserve_more(*v, sat_mul(frames_due_after(frames), channels));
+    save(before_call_);
+    try {
+        for (RingBuffer<S>& ring : s_.rings) ring.ensure_capacity(frames, s_.taps);
+        if (frames > 0) {
+            for (std::uint64_t k = 0; k < channels; ++k) s_.rings[k].append(input.data() + k, frames, channels);
+        }
+        s_.frames_in += static_cast<std::int64_t>(frames);
+        render(out, false);
+        trim();
+    } catch (...) {
+        restore(before_call_);
+        out.discard();
+        throw;
     }
-    s_.frames_in += static_cast<std::int64_t>(frames);
-    render(out, false);
-    trim();
-    return stats(frames, out.size() - before);
+    return stats(frames, out.written());
 }
 
 template <typename S>
@@ -219,15 +235,65 @@ ProcessOutput<S> Core<S>::finish() {
 
 template <typename S>
 ProcessStats Core<S>::finish_append(std::vector<S>& out) {
-    const std::size_t before = out.size();
-    reserve_more(out, sat_mul(pending_output_frames(), config_.channels));
-    render(out, true);
-    finished_ = true;
-    return stats(0, out.size() - before);
+    OutputSink<S> sink(out);
+    return finish_to(sink);
 }
 
 template <typename S>
-void Core<S>::render(std::vector<S>& out, bool at_end) {
+ProcessStats Core<S>::finish_into(std::span<S> out) {
+    OutputSink<S> sink(out);
+    return finish_to(sink);
+}
+
+template <typename S>
+ProcessStats Core<S>::finish_to(OutputSink<S>& out) {
+    if (std::vector<S>* v = out.vector()) reserve_more(*v, sat_mul(pending_output_frames(), config_.channels));
+    save(before_call_);
+    try {
+        render(out, true);
+    } catch (...) {
+        restore(before_call_);
+        out.discard();
+        throw;
+    }
+    finished_ = true;
+    return stats(0, out.written());
+}
+
+template <typename S>
+void Core<S>::save(Checkpoint<S>& c) const {
+    const RingBuffer<S>& first = s_.rings[0];
+    const auto frames = static_cast<std::uint64_t>(first.len());
+    c.history.resize(static_cast<std::size_t>(frames * config_.channels));
+    if (const auto* iir = std::get_if<IirPath<S>>(&path_)) iir->save(c.iir);
+    // Nothing above changed the stream; from here on nothing can fail.
+    for (std::uint64_t k = 0; k < config_.channels; ++k) {
+        s_.rings[k].copy_range(first.start(), first.end(), c.history.data() + k * frames);
+    }
+    c.history_start = first.start();
+    c.history_frames = frames;
+    c.frames_in = s_.frames_in;
+    c.frames_out = s_.frames_out;
+    c.position = s_.position;
+    c.iir_cursor = s_.iir_cursor;
+    c.finished = finished_;
+}
+
+template <typename S>
+void Core<S>::restore(const Checkpoint<S>& c) noexcept {
+    for (std::uint64_t k = 0; k < config_.channels; ++k) {
+        s_.rings[k].restore(c.history_start, c.history.data() + k * c.history_frames, c.history_frames);
+    }
+    if (auto* iir = std::get_if<IirPath<S>>(&path_)) iir->restore(c.iir);
+    s_.frames_in = c.frames_in;
+    s_.frames_out = c.frames_out;
+    s_.position = c.position;
+    s_.iir_cursor = c.iir_cursor;
+    finished_ = c.finished;
+}
+
+template <typename S>
+void Core<S>::render(OutputSink<S>& out, bool at_end) {
     std::visit(
         [&](auto& path) {
             if constexpr (std::is_same_v<std::decay_t<decltype(path)>, IirPath<S>>) {

@@ -13,6 +13,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <variant>
 #include <vector>
@@ -24,6 +25,7 @@
 #include "iir/polyphase_iir2x.hpp"
 #include "resampler/fixed_path.hpp"
 #include "resampler/iir_path.hpp"
+#include "resampler/output_sink.hpp"
 #include "resampler/polyphase_path.hpp"
 #include "resampler/sample_traits.hpp"
 #include "resampler/stream_state.hpp"
@@ -45,6 +47,22 @@ struct ProcessOutput {
     ProcessStats stats;
 };
 
+// The state of a stream between calls, from which a call can be undone: the
+// counters, the retained input (at most a filter length per channel) and any
+// recursive filter state. Reusable: saving into it again reuses its storage.
+template <typename S>
+struct Checkpoint {
+    std::int64_t frames_in = 0;
+    std::int64_t frames_out = 0;
+    double position = 0.0;
+    std::int64_t iir_cursor = 0;
+    bool finished = false;
+    std::int64_t history_start = 0;
+    std::uint64_t history_frames = 0;
+    std::vector<S> history;  // channel after channel
+    std::vector<float> iir;  // the IIR converter's filter state
+};
+
 template <typename S>
 class Core {
 public:
@@ -59,13 +77,26 @@ public:
     Result<ProcessOutput<S>> process(std::span<const S> input);
 
     // The same, appending the output to `out`. Room for everything the call
-    // makes due is reserved before the input is taken: a call whose output
-    // cannot be held is refused whole (std::bad_alloc) and changes nothing.
+    // makes due is reserved before the input is taken. A call that fails
+    // (std::bad_alloc, an internal fault) changes nothing: the stream and
+    // `out` are as they were, and the call can be repeated.
     Result<ProcessStats> process_append(std::span<const S> input, std::vector<S>& out);
+    // The same, writing the output to the start of `out`, which must have
+    // room for it: required_output_capacity(frames) samples always do.
+    Result<ProcessStats> process_into(std::span<const S> input, std::span<S> out);
 
-    // Renders the end of the stream with zeros for the missing input.
+    // Renders the end of the stream with zeros for the missing input; the
+    // same guarantee.
     ProcessOutput<S> finish();
     ProcessStats finish_append(std::vector<S>& out);
+    // Into `out`, which must have room for pending_output_frames() frames.
+    ProcessStats finish_into(std::span<S> out);
+
+    // Keeps the stream's state in `c`; restore(c) then undoes every call
+    // made since (a caller that cannot deliver a call's output undoes it).
+    // Saving may allocate on first use and then throws std::bad_alloc.
+    void save(Checkpoint<S>& c) const;
+    void restore(const Checkpoint<S>& c) noexcept;
 
     // The output budget: at least as many frames as rendering would produce
     // after `frames` more input frames, at the end of the stream or not.
@@ -103,8 +134,10 @@ private:
          StreamState<S> state, Path path);
 
     ProcessStats stats(std::uint64_t input_frames, std::size_t output_samples) const noexcept;
+    Result<ProcessStats> process_to(std::span<const S> input, OutputSink<S>& out);
+    ProcessStats finish_to(OutputSink<S>& out);
     // Renders every frame now due into `out`, which has room for them.
-    void render(std::vector<S>& out, bool at_end);
+    void render(OutputSink<S>& out, bool at_end);
     void trim();
 
     ResamplerConfig config_;
@@ -113,6 +146,8 @@ private:
     StreamState<S> s_;
     Path path_;
     bool finished_ = false;
+    // The state before the current call, to undo it if it fails.
+    Checkpoint<S> before_call_;
 };
 
 using CoreF32 = Core<float>;

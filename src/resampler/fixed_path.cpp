@@ -89,8 +89,8 @@ HalfBandUpPath<S>::HalfBandUpPath(const HalfBandFilter& filter)
 template <typename S>
 std::size_t HalfBandUpPath<S>::plan(const StreamState<S>& s, double& position, std::size_t limit,
                                     std::int64_t bound) const {
-    // floor(i / 2) < bound
-    const std::int64_t due_end = bound <= 0 ? 0 : 2 * bound;
+    // floor(i / 2) < bound; no bound at the end of the stream
+    const std::int64_t due_end = bound == no_bound || bound <= 0 ? 0 : 2 * bound;
     return this->plan_frames(s, position, limit, bound, due_end);
 }
 
@@ -148,8 +148,8 @@ FixedDownPath<S>::FixedDownPath(const ThirdBandFilter& filter)
 template <typename S>
 std::size_t FixedDownPath<S>::plan(const StreamState<S>& s, double& position, std::size_t limit,
                                    std::int64_t bound) const {
-    // step · i < bound
-    const std::int64_t due_end = bound <= 0 ? 0 : (bound - 1) / step_ + 1;
+    // step · i < bound; no bound at the end of the stream
+    const std::int64_t due_end = bound == no_bound || bound <= 0 ? 0 : (bound - 1) / step_ + 1;
     return this->plan_frames(s, position, limit, bound, due_end);
 }
 

@@ -34,7 +34,7 @@ const float* IirPath<S>::stage_input(StreamState<S>& s, std::int64_t from, std::
 }
 
 template <typename S>
-void IirPath<S>::render(StreamState<S>& s, std::vector<S>& out, bool at_end) {
+void IirPath<S>::render(StreamState<S>& s, OutputSink<S>& out, bool at_end) {
     if (up_) {
         render_up(s, out);  // nothing is held back, so the end adds nothing
     } else {
@@ -43,14 +43,12 @@ void IirPath<S>::render(StreamState<S>& s, std::vector<S>& out, bool at_end) {
 }
 
 template <typename S>
-void IirPath<S>::render_up(StreamState<S>& s, std::vector<S>& out) {
+void IirPath<S>::render_up(StreamState<S>& s, OutputSink<S>& out) {
     const std::uint64_t channels = s.channels;
     const auto pending = static_cast<std::size_t>(std::max<std::int64_t>(s.frames_in - s.iir_cursor, 0));
     if (pending == 0) return;
     const float* x = stage_input(s, s.iir_cursor, s.frames_in);
-    const std::size_t base = out.size();
-    out.resize(base + 2 * pending * channels);
-    S* dst = out.data() + base;
+    S* dst = out.grow(2 * pending * channels);
     const bool per_channel = iir_.kind() == PolyphaseIir2x::Kind::Up && channels > 1;
     for (std::size_t f = 0; f < pending; ++f) {
         S* frame_out = dst + 2 * f * channels;
@@ -74,15 +72,13 @@ void IirPath<S>::render_up(StreamState<S>& s, std::vector<S>& out) {
 // Pairs (even, odd) are counted from frame 0 of the stream: the cursor always
 // stands on an even frame here.
 template <typename S>
-void IirPath<S>::render_down(StreamState<S>& s, std::vector<S>& out, bool at_end) {
+void IirPath<S>::render_down(StreamState<S>& s, OutputSink<S>& out, bool at_end) {
     const std::uint64_t channels = s.channels;
     const std::int64_t pending = s.frames_in - s.iir_cursor;
     const auto pairs = static_cast<std::size_t>(pending / 2);
     if (pairs > 0) {
         const float* x = stage_input(s, s.iir_cursor, s.iir_cursor + 2 * static_cast<std::int64_t>(pairs));
-        const std::size_t base = out.size();
-        out.resize(base + pairs * channels);
-        S* dst = out.data() + base;
+        S* dst = out.grow(pairs * channels);
         for (std::size_t q = 0; q < pairs; ++q) {
             const float* even = x + 2 * q * channels;
             iir_.downsample_pair(even, even + channels, result_.data());
@@ -95,7 +91,8 @@ void IirPath<S>::render_down(StreamState<S>& s, std::vector<S>& out, bool at_end
         // The last frame has no partner: it is paired with silence.
         for (std::uint64_t k = 0; k < channels; ++k) even_[k] = T::to_iir(s.rings[k].get(s.iir_cursor));
         iir_.downsample_pair(even_.data(), nullptr, result_.data());
-        for (std::uint64_t k = 0; k < channels; ++k) out.push_back(T::from_iir(result_[k]));
+        S* dst = out.grow(channels);
+        for (std::uint64_t k = 0; k < channels; ++k) dst[k] = T::from_iir(result_[k]);
         s.iir_cursor += 1;
         s.frames_out += 1;
     }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "iir/polyphase_iir2x.hpp"
+#include "resampler/output_sink.hpp"
 #include "resampler/sample_traits.hpp"
 #include "resampler/stream_state.hpp"
 
@@ -21,20 +22,24 @@ public:
     RenderPath kind() const noexcept { return up_ ? RenderPath::HalfBandUp : RenderPath::HalfBandDown; }
     const PolyphaseIir2x& converter() const noexcept { return iir_; }
 
+    // The converter's filter state, kept and put back to undo a call.
+    void save(std::vector<float>& state) const { iir_.save_state(state); }
+    void restore(const std::vector<float>& state) noexcept { iir_.restore_state(state); }
+
     // Frames render would produce with `frames_in` input frames appended.
     std::uint64_t due(const StreamState<S>& s, std::int64_t frames_in, bool at_end) const noexcept;
     // Converts every pending frame (at the end, an unpaired last frame of the
     // down path with a zero partner) and appends the output to `out`, which
     // has room for it.
-    void render(StreamState<S>& s, std::vector<S>& out, bool at_end);
+    void render(StreamState<S>& s, OutputSink<S>& out, bool at_end);
 
 private:
     using T = SampleTraits<S>;
 
     // The pending input as float frames (frame-major), read from the rings.
     const float* stage_input(StreamState<S>& s, std::int64_t from, std::int64_t to);
-    void render_up(StreamState<S>& s, std::vector<S>& out);
-    void render_down(StreamState<S>& s, std::vector<S>& out, bool at_end);
+    void render_up(StreamState<S>& s, OutputSink<S>& out);
+    void render_down(StreamState<S>& s, OutputSink<S>& out, bool at_end);
 
     bool up_;
     PolyphaseIir2x iir_;

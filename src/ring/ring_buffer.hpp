@@ -152,6 +152,14 @@ public:
         std::fill(dst + (b - lo), dst + (hi - lo), S{});
     }
 
+    // Makes [start, start + n) the retained range again, holding values[0]
+    // .. values[n - 1]: a state this ring had before, so its capacity holds n.
+    void restore(std::int64_t start, const S* values, std::uint64_t n) noexcept {
+        start_ = start;
+        len_ = 0;
+        for (std::uint64_t i = 0; i < n; ++i) push(values[i]);
+    }
+
     // Forgets the retained samples with index below k.
     void discard_before(std::int64_t k) {
         const std::int64_t end = start_ + len_;

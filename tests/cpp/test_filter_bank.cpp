@@ -6,6 +6,9 @@
 #include <cmath>
 #include <complex>
 #include <cstdint>
+#include <cstring>
+#include <memory>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -250,6 +253,41 @@ TEST(ThirdBand, LayoutAndCoefficients) {
             EXPECT_LT(std::fabs(sparse_response(tb, w)), expected_for(q).stop_limit) << w;
         }
     }
+}
+
+}  // namespace
+}  // namespace tenvira
+
+namespace tenvira {
+namespace {
+
+// One design per rate pair and quality while anything uses it, the same
+// coefficients as designing anew, and freed with its last user; many
+// threads asking at once all get the one design.
+TEST(SharedDesigns, OneDesignPerKeyWhileInUse) {
+    const std::size_t before = FilterBank::shared_designs();
+    auto a = FilterBank::shared(44100, 48000, Quality::Best);
+    auto b = FilterBank::shared(44100, 48000, Quality::Best);
+    auto other = FilterBank::shared(44100, 48000, Quality::Fast);
+    EXPECT_EQ(a.get(), b.get());
+    EXPECT_NE(a.get(), other.get());
+    const FilterBank fresh = FilterBank::create(44100, 48000, Quality::Best);
+    ASSERT_NE(a->polyphase(), nullptr);
+    const auto& shared_rows = a->polyphase()->coeffs_f32;
+    const auto& fresh_rows = fresh.polyphase()->coeffs_f32;
+    ASSERT_EQ(shared_rows.size(), fresh_rows.size());
+    EXPECT_EQ(std::memcmp(shared_rows.data(), fresh_rows.data(), shared_rows.size() * sizeof(float)), 0);
+    EXPECT_EQ(FilterBank::shared_designs(), before + 2);
+    a.reset();
+    b.reset();
+    other.reset();
+    EXPECT_EQ(FilterBank::shared_designs(), before);
+
+    std::vector<std::shared_ptr<const FilterBank>> got(8);
+    std::vector<std::thread> threads;
+    for (auto& slot : got) threads.emplace_back([&slot] { slot = FilterBank::shared(16000, 24000, Quality::Best); });
+    for (auto& t : threads) t.join();
+    for (const auto& g : got) EXPECT_EQ(g.get(), got[0].get());
 }
 
 }  // namespace

@@ -47,3 +47,10 @@ def rss_kib():
             if line.startswith("VmRSS:"):
                 return int(line.split()[1])
     raise RuntimeError("no VmRSS in /proc/self/status")
+
+
+def sample_dtype(cls):
+    """The numpy type of `cls`'s samples."""
+    import numpy as np
+
+    return np.float32 if cls is F32Resampler else np.int16

@@ -63,7 +63,10 @@ def test_classes_cannot_be_subclassed(cls):
 @pytest.mark.parametrize("cls", CLASSES)
 def test_methods_in_table_order_with_signatures(cls):
     names = [n for n, v in vars(cls).items() if callable(v) and not n.startswith("__")]
-    assert names == ["process", "finish", "flush", "reset", "required_output_capacity", "process_into", "finish_into"]
+    assert names == [
+        "process", "finish", "flush", "reset", "required_output_capacity",
+        "process_into", "finish_into", "process_array", "finish_array",
+    ]
     r = cls(24000, 16000, 1)
     word = "f32" if cls is F32Resampler else "i16"
     assert cls.process.__text_signature__ == "($self, input)"
@@ -78,6 +81,10 @@ def test_methods_in_table_order_with_signatures(cls):
         "flush": "()",
         "reset": "()",
         "required_output_capacity": "(input_frames)",
+        "process_into": "(input, output)",
+        "finish_into": "(output)",
+        "process_array": "(input)",
+        "finish_array": "()",
     }
     for name, text in expected.items():
         assert str(inspect.signature(getattr(r, name))) == text

@@ -5,7 +5,7 @@ import inspect
 
 import pytest
 
-from support import signal
+from support import sample_dtype, signal
 from tenvira import F32Resampler, I16Resampler, ProcessStats
 
 np = pytest.importorskip("numpy")
@@ -19,20 +19,16 @@ CASES = [
 ]
 
 
-def dtype(cls):
-    return np.float32 if cls is F32Resampler else np.int16
-
-
 @pytest.mark.parametrize("cls", [F32Resampler, I16Resampler])
 @pytest.mark.parametrize("fin, fout, quality, channels", CASES)
 def test_same_samples_and_stats_as_process(cls, fin, fout, quality, channels):
-    x = np.asarray(signal(cls, 2000, channels), dtype=dtype(cls))
+    x = np.asarray(signal(cls, 2000, channels), dtype=sample_dtype(cls))
     listed = cls(fin, fout, channels, quality)
     buffered = cls(fin, fout, channels, quality)
     expected, got = [], []
     for chunk in np.array_split(x, [0, 5 * channels, 600 * channels, 601 * channels, 1400 * channels]):
         out, stats = listed.process(chunk)
-        room = np.full(buffered.required_output_capacity(len(chunk) // channels) + 3, 77, dtype=dtype(cls))
+        room = np.full(buffered.required_output_capacity(len(chunk) // channels) + 3, 77, dtype=sample_dtype(cls))
         into = buffered.process_into(chunk, room[:-3])
         assert type(into) is ProcessStats
         assert repr(into) == repr(stats)
@@ -40,11 +36,11 @@ def test_same_samples_and_stats_as_process(cls, fin, fout, quality, channels):
         expected += out
         assert (room[-3:] == 77).all()  # nothing written past the buffer
     out, stats = listed.finish()
-    tail = np.zeros(len(out) + 1, dtype=dtype(cls))
+    tail = np.zeros(len(out) + 1, dtype=sample_dtype(cls))
     into = buffered.finish_into(tail)
     assert repr(into) == repr(stats)
     assert got + tail[: len(out)].tolist() == expected + out
-    assert buffered.finish_into(np.zeros(0, dtype=dtype(cls))).output_frames == 0
+    assert buffered.finish_into(np.zeros(0, dtype=sample_dtype(cls))).output_frames == 0
 
 
 def test_any_writable_buffer_of_the_sample_type():

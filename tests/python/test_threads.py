@@ -8,6 +8,7 @@ import subprocess
 import sys
 import textwrap
 import threading
+import time
 
 import pytest
 
@@ -126,3 +127,88 @@ def test_first_use_on_many_threads_at_once():
     distinct, backend = run.stdout.split()
     assert distinct == "1"
     assert backend == I16Resampler(44100, 48000, 1).selected_backend
+
+
+def long_input(cls, seconds=20):
+    import numpy as np
+
+    return np.zeros((48000 * seconds, 2), dtype=np.float32 if cls is not I16Resampler else np.int16)
+
+
+def runs_alongside(call):
+    """How far another Python thread got while `call` ran on this one. That
+    thread waits between its steps without the interpreter lock, and the
+    switch interval is made so long that this thread never has to give the
+    lock up: the other one runs only while this one lets go of it."""
+    ticks = [0]
+    stop = threading.Event()
+
+    def count():
+        while not stop.is_set():
+            ticks[0] += 1
+            time.sleep(0.0002)
+
+    interval = sys.getswitchinterval()
+    t = threading.Thread(target=count)
+    t.start()
+    sys.setswitchinterval(100)
+    try:
+        before = ticks[0]
+        call()
+        return ticks[0] - before
+    finally:
+        sys.setswitchinterval(interval)
+        stop.set()
+        t.join()
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_buffer_methods_let_other_threads_run_and_process_does_not(cls):
+    x = long_input(cls)
+    r = cls(48000, 44100, 2, "best")
+    assert runs_alongside(lambda: r.process_array(x)) > 0
+    out = bytearray(r.required_output_capacity(len(x)) * x.itemsize)
+    assert runs_alongside(lambda: r.process_into(x, memoryview(out).cast(x.dtype.char))) > 0
+    samples = x.ravel().tolist()[: 2 * 48000]
+    # process keeps the interpreter lock throughout its work.
+    r.reset()
+    assert runs_alongside(lambda: r.process(samples)) == 0
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_while_a_call_runs_unlocked_others_are_refused_and_its_buffers_held(cls):
+    import array
+
+    x = long_input(cls)
+    code = "f" if cls is not I16Resampler else "h"
+    source = array.array(code, x.ravel().tobytes())
+    r = cls(48000, 44100, 2, "best")
+    twin = cls(48000, 44100, 2, "best")
+    started = threading.Event()
+    seen = {}
+
+    def other():
+        started.wait()
+        while "done" not in seen:
+            try:
+                source.append(0)  # the input cannot be resized while the call reads it
+            except BufferError:
+                seen["resize"] = "refused"
+                break
+            else:
+                source.pop()
+        try:
+            r.selected_backend
+        except BaseException as e:  # noqa: B902 - the fault is a BaseException
+            seen["foreign"] = type(e).__qualname__
+
+    t = threading.Thread(target=other)
+    t.start()
+    started.set()
+    got, stats = r.process_array(source)
+    seen["done"] = True
+    t.join()
+    assert seen == {"resize": "refused", "foreign": "FaultException", "done": True}
+    assert stats.input_frames == len(x)
+    expected, _ = twin.process_array(x)
+    assert got.tobytes() == expected.tobytes()

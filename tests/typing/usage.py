@@ -9,6 +9,8 @@ untyped.
 from array import array
 from typing import Literal, assert_type
 
+import numpy as np
+
 import tenvira
 from tenvira import F32Resampler, I16Resampler, ProcessStats
 
@@ -63,6 +65,21 @@ def into_buffers() -> int:
     assert_type(stats, ProcessStats)
     tail = bytearray(4 * 64)
     return stats.output_frames + f.finish_into(memoryview(tail).cast("f")).output_frames
+
+
+def numpy_arrays() -> int:
+    """numpy arrays on every Python, also before numpy declares __buffer__ (3.12)."""
+    f = F32Resampler(48000, 16000, 2)
+    x = np.zeros((960, 2), dtype=np.float64)
+    out = np.empty((f.required_output_capacity(960) // 2, 2), dtype=np.float32)
+    stats = f.process_into(x, out)
+    y, more = f.process_array(x)
+    assert_type(y, memoryview)
+    tail, last = f.finish_array()
+    f.reset()
+    f.process(np.zeros(4, dtype=np.float32))
+    frames: int = np.asarray(y).shape[0]
+    return stats.output_frames + more.output_frames + last.output_frames + frames + tail.nbytes
 
 
 def mistakes() -> None:
