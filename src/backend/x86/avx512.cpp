@@ -50,9 +50,9 @@ namespace {
 // GCC 12 gives several unmasked AVX-512 intrinsics an undefined pass-through
 // operand and warns about it; these forms have a defined one and compile to
 // the same instructions.
-[[gnu::always_inline]] inline __m256 low_half(__m512 v) { return __builtin_shufflevector(v, v, 0, 1, 2, 3, 4, 5, 6, 7); }
-[[gnu::always_inline]] inline __m256 high_half(__m512 v) {
-    return _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xFF, _mm512_castps_pd(v), 1));
+template <int half>
+[[gnu::always_inline]] inline __m256 half_of(__m512 v) {
+    return _mm256_castpd_ps(_mm512_mask_extractf64x4_pd(_mm256_setzero_pd(), 0xFF, _mm512_castps_pd(v), half));
 }
 [[gnu::always_inline]] inline __m512d truncate(__m512d x) {
     return _mm512_mask_roundscale_pd(x, 0xFF, x, _MM_FROUND_TO_ZERO | _MM_FROUND_NO_EXC);
@@ -118,8 +118,8 @@ void dot8(const float* const* w, std::size_t wstep, const float* const* c, std::
     __m256 low[8], high[8];
 #pragma GCC unroll 8
     for (int d = 0; d < 8; ++d) {
-        low[d] = low_half(acc[d]);
-        high[d] = high_half(acc[d]);
+        low[d] = half_of<0>(acc[d]);
+        high[d] = half_of<1>(acc[d]);
     }
     transpose8(low);
     transpose8(high);

@@ -147,8 +147,12 @@ template <std::size_t Stride>
             _mm256_maskstore_ps(out, first_lanes(count), v);
         }
     } else if constexpr (Stride == 2) {
-        // Spread to the even lanes and store those alone.
-        const __m512 wide = __builtin_shufflevector(v, v, 0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+        // Spread to the even lanes and store those alone. (The merge forms:
+        // GCC 12 warns about the undefined pass-through of the plain ones.)
+        const __m512i spread = _mm512_setr_epi32(0, 0, 1, 1, 2, 2, 3, 3, 4, 4, 5, 5, 6, 6, 7, 7);
+        __m512 wide = _mm512_castpd_ps(
+            _mm512_mask_insertf64x4(_mm512_setzero_pd(), 0xFF, _mm512_setzero_pd(), _mm256_castps_pd(v), 0));
+        wide = _mm512_mask_permutexvar_ps(wide, 0xFFFF, spread, wide);
         _mm512_mask_storeu_ps(out, static_cast<__mmask16>(0x5555u & ((1u << (2 * count)) - 1u)), wide);
     } else {
         float lanes[8];
