@@ -1,7 +1,7 @@
 // AVX-512F kernels, compiled with -mavx512f -mfma. Only the kernel entry points of
-// kernels.hpp are visible outside; the helpers here, in frame_lanes.hpp and in
-// lanes8.hpp have internal linkage, so nothing compiled for this instruction set is shared
-// with another unit.
+// kernels.hpp are visible outside; the helpers here, in frame_lanes.hpp and
+// in lanes8.hpp have internal linkage, so nothing compiled for this
+// instruction set is shared with another unit.
 //
 // Every product has the arithmetic of dot_f32_avx512_inner: sixteen fused
 // chains, lane k over the elements 16j + k in block order, the sixteen lanes

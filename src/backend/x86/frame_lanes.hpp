@@ -39,6 +39,8 @@ struct Cycle {
 // max_span elements per lane.
 constexpr std::size_t max_run = 32;  // a multiple of 8
 constexpr std::size_t max_span = 256;
+// Longest cycle of rows laid out this way (run_by_lanes has a case for each).
+constexpr std::size_t max_lane_period = 4;
 
 // The address of p as an integer, for distances between windows.
 std::intptr_t address(const float* p) { return reinterpret_cast<std::intptr_t>(p); }
@@ -191,6 +193,7 @@ void store_lanes(const float* results, std::size_t frames, std::size_t M, float*
 // input), and one lane's span fits max_span. Returns false, having written
 // nothing, when they do not.
 bool run_by_lanes(const Cycle& c, std::size_t first, std::size_t frames, std::size_t M) {
+    if (c.period > max_lane_period) return false;
     const std::size_t n = c.taps;
     const float* const* windows = c.windows + first * c.wstep;
     const std::size_t wstep = c.wstep;
@@ -257,8 +260,7 @@ bool run_by_lanes(const Cycle& c, std::size_t first, std::size_t frames, std::si
         case 1: frames_by_lanes<1>(x, offset, per_lane, c.rows, n, results); break;
         case 2: frames_by_lanes<2>(x, offset, per_lane, c.rows, n, results); break;
         case 3: frames_by_lanes<3>(x, offset, per_lane, c.rows, n, results); break;
-        case 4: frames_by_lanes<4>(x, offset, per_lane, c.rows, n, results); break;
-        default: return false;
+        default: frames_by_lanes<4>(x, offset, per_lane, c.rows, n, results); break;  // longer: refused above
     }
 
     float* out = c.out + first * c.stride;
