@@ -186,8 +186,9 @@ void store_lanes(const float* results, std::size_t frames, std::size_t M, float*
     }
 }
 
-// Frames first .. first + frames - 1 (first a multiple of 16·M), one frame per
-// lane, provided their windows fit the layout: frame d·M + t reads at
+// Frames first .. first + frames - 1 (first a multiple of the period, so that
+// frame first + f reads row f % period), one frame per lane, provided their
+// windows fit the layout: frame d·M + t reads at
 // offset[t] + d·shift from the run's first window, consecutive windows leave
 // no gap (so that everything between the first window and the last is
 // input), and one lane's span fits max_span. Returns false, having written
