@@ -31,7 +31,7 @@ double median_design_us(const Path& path, Quality quality, int runs) {
         const auto start = std::chrono::steady_clock::now();
         const FilterBank bank = FilterBank::create(path.input_rate, path.output_rate, quality);
         const auto stop = std::chrono::steady_clock::now();
-        sink = sink + bank.taps + bank.coeffs_q15.size();
+        sink = sink + static_cast<double>(bank.taps + bank.phases);
         times.push_back(std::chrono::duration<double, std::micro>(stop - start).count());
     }
     std::sort(times.begin(), times.end());

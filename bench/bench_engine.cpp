@@ -31,6 +31,7 @@
 #include "backend/cpu_features.hpp"
 #include "filter/filter_bank.hpp"
 #include "resampler/core.hpp"
+#include "resampler/hq_stream.hpp"
 
 namespace {
 
@@ -101,8 +102,11 @@ void emit(const Workload& w, const char* engine, const std::string& variant, dou
 
 template <typename S>
 void bench_tenvira(const Options& o, const Workload& w, const std::vector<S>& input, std::size_t chunk) {
-    const std::pair<Quality, const char*> qualities[] = {
-        {Quality::Fast, "fast"}, {Quality::Balanced, "balanced"}, {Quality::Best, "best"}};
+    const std::pair<Quality, const char*> qualities[] = {{Quality::Fast, "fast"},
+                                                         {Quality::Balanced, "balanced"},
+                                                         {Quality::Best, "best"},
+                                                         {Quality::Hq, "hq"},
+                                                         {Quality::Vhq, "vhq"}};
     std::vector<std::pair<BackendRequest, const char*>> backends = {{BackendRequest::Scalar, "scalar"}};
     if (tenvira::has_feature(tenvira::CpuFeature::Avx2) && tenvira::has_feature(tenvira::CpuFeature::Fma)) {
         backends.push_back({BackendRequest::Avx2, "avx2+fma"});
@@ -113,7 +117,9 @@ void bench_tenvira(const Options& o, const Workload& w, const std::vector<S>& in
     const std::size_t frames = input.size() / w.channels;
     for (const auto& [quality, qname] : qualities) {
         for (const auto& [backend, bname] : backends) {
-            if (o.quick && quality != Quality::Balanced && backend != backends.back().first) continue;
+            const bool studio = quality == Quality::Hq || quality == Quality::Vhq;
+            if (o.quick && quality != Quality::Balanced && !studio && backend != backends.back().first) continue;
+            if (o.quick && studio && backend == BackendRequest::Scalar) continue;
             tenvira::ResamplerConfig config;
             config.input_rate = w.in;
             config.output_rate = w.out;
@@ -135,11 +141,21 @@ void bench_tenvira(const Options& o, const Workload& w, const std::vector<S>& in
             });
             emit(w, "tenvira", std::string(qname) + "/" + bname, fps);
         }
+        if ((quality == Quality::Hq || quality == Quality::Vhq) && w.channels == 1 && !w.int16) {
+            // Multiply-adds per output frame and channel of the float design,
+            // for the FMA bound of the tables.
+            const auto design = tenvira::HqStream<float>::design_for(
+                w.in, w.out, quality == Quality::Hq ? tenvira::HqPreset::Hq : tenvira::HqPreset::Vhq);
+            std::printf("{\"studio_cost\": \"%u->%u\", \"quality\": \"%s\", \"madds_per_output\": %.1f, "
+                        "\"float64\": %s}\n",
+                        w.in, w.out, qname, design->multiply_adds_per_output(),
+                        quality == Quality::Vhq ? "true" : "false");
+        }
     }
 }
 
 void bench_soxr(const Options& o, const Workload& w, const void* input, std::size_t frames, std::size_t chunk) {
-    for (const auto& [recipe, name] : {std::pair{SOXR_HQ, "HQ"}, std::pair{SOXR_LQ, "LQ"}}) {
+    for (const auto& [recipe, name] : {std::pair{SOXR_HQ, "HQ"}, std::pair{SOXR_VHQ, "VHQ"}, std::pair{SOXR_LQ, "LQ"}}) {
         const soxr_datatype_t type = w.int16 ? SOXR_INT16_I : SOXR_FLOAT32_I;
         const std::size_t sample = w.int16 ? 2 : 4;
         const std::size_t out_capacity = chunk * w.out / w.in + 64;
@@ -262,8 +278,11 @@ void bench_construction(const Options& o) {
         std::uint32_t in, out;
     };
     const Case cases[] = {{48000, 16000}, {44100, 48000}, {16000, 8000}, {24000, 8000}};
-    const std::pair<Quality, const char*> qualities[] = {
-        {Quality::Fast, "fast"}, {Quality::Balanced, "balanced"}, {Quality::Best, "best"}};
+    const std::pair<Quality, const char*> qualities[] = {{Quality::Fast, "fast"},
+                                                         {Quality::Balanced, "balanced"},
+                                                         {Quality::Best, "best"},
+                                                         {Quality::Hq, "hq"},
+                                                         {Quality::Vhq, "vhq"}};
     for (const auto& c : cases) {
         for (const auto& [quality, qname] : qualities) {
             tenvira::ResamplerConfig config;
@@ -296,6 +315,35 @@ void bench_construction(const Options& o) {
                     "{\"construction\": \"%u->%u\", \"quality\": \"%s\", \"microseconds\": %.1f, \"bytes\": %zu}\n",
                     c.in, c.out, qname, times[times.size() / 2], (after - before) / 16);
             }
+        }
+        // The same for soxr at HQ and VHQ: creation, and the heap after a
+        // first chunk (soxr designs some of its filters then).
+        for (const auto& [recipe, name] : {std::pair{SOXR_HQ, "soxr HQ"}, std::pair{SOXR_VHQ, "soxr VHQ"}}) {
+            const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+            const soxr_quality_spec_t q = soxr_quality_spec(recipe, 0);
+            const soxr_runtime_spec_t rt = soxr_runtime_spec(1);
+            const std::vector<float> chunk(2 * (c.in / 50), 0.25f);
+            std::vector<float> out(2 * (c.out / 50 + 64));
+            const int n = o.quick ? 5 : 21;
+            std::vector<double> times;
+            const auto before = mallinfo2().uordblks;
+            std::vector<std::shared_ptr<soxr>> held;
+            for (int i = 0; i < n; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                soxr_error_t err = nullptr;
+                soxr_t s = soxr_create(c.in, c.out, 2, &err, &io, &q, &rt);
+                if (err) std::abort();
+                std::size_t idone = 0, odone = 0;
+                soxr_process(s, chunk.data(), chunk.size() / 2, &idone, out.data(), out.size() / 2, &odone);
+                times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+                held.emplace_back(s, soxr_delete);
+            }
+            const auto after = mallinfo2().uordblks;
+            std::sort(times.begin(), times.end());
+            std::printf(
+                "{\"construction\": \"%u->%u\", \"quality\": \"%s (first chunk included)\", \"microseconds\": %.1f, "
+                "\"bytes\": %zu}\n",
+                c.in, c.out, name, times[times.size() / 2], (after - before) / static_cast<std::size_t>(n));
         }
     }
 }

@@ -103,11 +103,26 @@ def variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, who
 
     yield "tenvira", "process_array(numpy (frames, channels))", tenvira_array
 
+    # The studio-quality presets, against soxr at HQ and VHQ below.
+    for quality in ("hq", "vhq"):
+        def studio_into(quality=quality):
+            r = cls(fin, fout, channels, quality)
+            out = np.empty(r.required_output_capacity(len(chunks_np[0]) // channels), dtype=np_type)
+
+            def run():
+                for c in chunks_np:
+                    r.process_into(c, out)
+                r.finish_into(out)
+
+            return run
+
+        yield "tenvira", f"process_into {quality}", studio_into
+
     if soxr is not None:
         dtype = "float32" if fmt == "f32" else "int16"
         shaped = [c.reshape(-1, channels) if channels > 1 else c for c in chunks_np]
         empty = np.zeros((0, channels) if channels > 1 else 0, dtype=np_type)
-        for quality in ("QQ", "LQ", "HQ"):
+        for quality in ("QQ", "LQ", "HQ", "VHQ"):
             def soxr_stream(quality=quality):
                 s = soxr.ResampleStream(fin, fout, channels, dtype=dtype, quality=quality)
 

@@ -7,6 +7,11 @@ from typing_extensions import Buffer
 
 __all__ = ["F32Resampler", "I16Resampler", "ProcessStats", "quality_values", "backend_values"]
 
+# Quality names: the canonical "fast", "balanced" (the default) and "best"
+# (see quality_values()), and the studio-quality presets "hq" and "vhq",
+# accepted in any ASCII case like the others but not listed among the
+# canonical names.
+
 # The names a resampler reports for the backend that runs it. Requests accept
 # more spellings (see backend_values()), in any ASCII case.
 _BackendName = Literal["scalar", "avx2+fma", "avx512f", "neon", "rvv"]
@@ -104,7 +109,8 @@ class I16Resampler:
     def selected_backend(self) -> _BackendName: ...
 
 def quality_values() -> list[str]:
-    """The quality names, in order: fast, balanced, best."""
+    """The quality names, in order: fast, balanced, best. The studio-quality
+    presets "hq" and "vhq" are accepted too but not listed."""
 
 def backend_values() -> list[str]:
     """The backend names a resampler accepts (avx512f is accepted too)."""

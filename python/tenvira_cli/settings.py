@@ -5,9 +5,10 @@ from __future__ import annotations
 
 from dataclasses import dataclass
 
-# The quality names the command offers, in order, and its default.
-QUALITIES = ("fast", "balanced", "best")
-DEFAULT_QUALITY = "best"
+# The quality names the command offers, in order, and its default: files
+# do not need low latency, so the studio-quality preset.
+QUALITIES = ("fast", "balanced", "best", "hq", "vhq")
+DEFAULT_QUALITY = "hq"
 
 # Input read per step. Memory does not depend on the length of a file, only
 # on this; longer steps spend less time in Python per second of audio (half

@@ -37,10 +37,12 @@ ParseResult<T> match_name(std::optional<std::string_view> text, std::string_view
     return message;
 }
 
-constexpr std::array<std::pair<std::string_view, Quality>, 3> accepted_qualities{{
+constexpr std::array<std::pair<std::string_view, Quality>, 5> accepted_qualities{{
     {"fast", Quality::Fast},
     {"balanced", Quality::Balanced},
     {"best", Quality::Best},
+    {"hq", Quality::Hq},
+    {"vhq", Quality::Vhq},
 }};
 
 constexpr std::array<std::pair<std::string_view, BackendRequest>, 8> accepted_backends{{

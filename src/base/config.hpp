@@ -9,7 +9,10 @@
 
 namespace tenvira {
 
-enum class Quality : std::uint8_t { Fast = 0, Balanced = 1, Best = 2 };
+// Fast, Balanced and Best are the canonical presets. Hq and Vhq, the
+// studio-quality presets, are accepted by name too but are not listed among
+// the canonical names.
+enum class Quality : std::uint8_t { Fast = 0, Balanced = 1, Best = 2, Hq = 3, Vhq = 4 };
 
 enum class BackendRequest : std::uint8_t { Auto = 0, Scalar = 1, Avx2 = 2, Avx512 = 3, Neon = 4, Rvv = 5 };
 

@@ -195,6 +195,9 @@ const QualityPreset& quality_preset(Quality q) {
         case Quality::Balanced:
         case Quality::Best:
             return presets[static_cast<std::size_t>(q)];
+        case Quality::Hq:
+        case Quality::Vhq:
+            break;  // designed by hq_design, never through the bank
     }
     unreachable("unknown quality preset");
 }

@@ -93,9 +93,19 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     Result<FirBackend> backend = select_backend(config.backend);
     if (!backend) return backend.error();
 
+    // The studio-quality presets render every pair through their own path,
+    // which takes every frame a call brings: the rings need no look-ahead,
+    // and the budgets use the path's hold-back (required_output_capacity).
+    const bool studio = config.quality == Quality::Hq || config.quality == Quality::Vhq;
+    std::shared_ptr<const HqDesign> studio_design;
+    if (studio) {
+        studio_design = HqStream<S>::design_for(config.input_rate, config.output_rate,
+                                                config.quality == Quality::Hq ? HqPreset::Hq : HqPreset::Vhq);
+    }
     std::shared_ptr<const FilterBank> bank =
-        FilterBank::shared(config.input_rate, config.output_rate, config.quality);
-    const std::uint64_t taps = bank->taps;
+        studio ? std::make_shared<const FilterBank>()
+               : FilterBank::shared(config.input_rate, config.output_rate, config.quality);
+    const std::uint64_t taps = studio ? 0 : bank->taps;
     // Starting ring capacity; process grows the rings when a call brings more.
     const std::uint64_t capacity =
         RingBuffer<S>::capacity_for(0, taps, config.max_input_frames_per_chunk.value_or(0));
@@ -118,6 +128,10 @@ Result<Core<S>> Core<S>::create(const ResamplerConfig& config) {
     // The form of the design decides the path, once. The half-band pairs
     // render through the IIR converter at quality "fast".
     const bool up = config.output_rate > config.input_rate;
+    if (studio) {
+        Path path = HqPath<S>(std::move(studio_design), config.channels, backend.value());
+        return Core(config, backend.value(), std::move(bank), std::move(s), std::move(path));
+    }
     Path path = std::visit(
         [&](const auto& form) -> Path {
             using Form = std::decay_t<decltype(form)>;
@@ -153,7 +167,8 @@ ProcessStats Core<S>::stats(std::uint64_t input_frames, std::size_t output_sampl
 
 template <typename S>
 std::uint64_t Core<S>::required_output_capacity(std::uint64_t frames) const noexcept {
-    const std::uint64_t half = s_.taps / 2;
+    const auto* hq = std::get_if<HqPath<S>>(&path_);
+    const std::uint64_t half = hq != nullptr ? hq->stream().hold_back() : s_.taps / 2;
     auto t = static_cast<std::int64_t>(frames + half + 2);  // wraps like the machine
     if (t <= 0) t = 0;
     const std::uint64_t p = static_cast<std::uint64_t>(t) * config_.output_rate;  // wraps
@@ -166,6 +181,7 @@ template <typename S>
 std::uint64_t Core<S>::frames_due_after(std::uint64_t frames, bool at_end) const noexcept {
     const std::int64_t in = s_.frames_in + static_cast<std::int64_t>(std::min(frames, max_budget_frames));
     if (const auto* iir = std::get_if<IirPath<S>>(&path_)) return iir->due(s_, in, at_end);
+    if (const auto* hq = std::get_if<HqPath<S>>(&path_)) return hq->due(s_, in, at_end);
     if (at_end) {
         const std::uint64_t end = stream_total(in, s_.input_rate, s_.output_rate);
         const auto done = static_cast<std::uint64_t>(s_.frames_out);
@@ -266,6 +282,7 @@ void Core<S>::save(Checkpoint<S>& c) const {
     const auto frames = static_cast<std::uint64_t>(first.len());
     c.history.resize(static_cast<std::size_t>(frames * config_.channels));
     if (const auto* iir = std::get_if<IirPath<S>>(&path_)) iir->save(c.iir);
+    if (const auto* hq = std::get_if<HqPath<S>>(&path_)) hq->save(c.studio);
     // Nothing above changed the stream; from here on nothing can fail.
     for (std::uint64_t k = 0; k < config_.channels; ++k) {
         s_.rings[k].copy_range(first.start(), first.end(), c.history.data() + k * frames);
@@ -285,6 +302,7 @@ void Core<S>::restore(const Checkpoint<S>& c) noexcept {
         s_.rings[k].restore(c.history_start, c.history.data() + k * c.history_frames, c.history_frames);
     }
     if (auto* iir = std::get_if<IirPath<S>>(&path_)) iir->restore(c.iir);
+    if (auto* hq = std::get_if<HqPath<S>>(&path_)) hq->restore(c.studio);
     s_.frames_in = c.frames_in;
     s_.frames_out = c.frames_out;
     s_.position = c.position;
@@ -296,7 +314,8 @@ template <typename S>
 void Core<S>::render(OutputSink<S>& out, bool at_end) {
     std::visit(
         [&](auto& path) {
-            if constexpr (std::is_same_v<std::decay_t<decltype(path)>, IirPath<S>>) {
+            using P = std::decay_t<decltype(path)>;
+            if constexpr (std::is_same_v<P, IirPath<S>> || std::is_same_v<P, HqPath<S>>) {
                 path.render(s_, out, at_end);
             } else {
                 render_fir(s_, path, out, at_end);
@@ -311,7 +330,9 @@ void Core<S>::render(OutputSink<S>& out, bool at_end) {
 template <typename S>
 void Core<S>::trim() {
     std::int64_t k = 0;
-    if (std::holds_alternative<IirPath<S>>(path_)) {
+    if (std::holds_alternative<HqPath<S>>(path_)) {
+        k = s_.frames_in;  // the studio path has taken every frame
+    } else if (std::holds_alternative<IirPath<S>>(path_)) {
         k = s_.iir_cursor < i64_min + 2 ? i64_min : s_.iir_cursor - 2;
     } else {
         k = trunc_i64(s_.position) - static_cast<std::int64_t>(s_.taps / 2) - 2;

@@ -24,6 +24,7 @@
 #include "filter/filter_bank.hpp"
 #include "iir/polyphase_iir2x.hpp"
 #include "resampler/fixed_path.hpp"
+#include "resampler/hq_path.hpp"
 #include "resampler/iir_path.hpp"
 #include "resampler/output_sink.hpp"
 #include "resampler/polyphase_path.hpp"
@@ -61,6 +62,7 @@ struct Checkpoint {
     std::uint64_t history_frames = 0;
     std::vector<S> history;  // channel after channel
     std::vector<float> iir;  // the IIR converter's filter state
+    std::optional<HqStream<S>> studio;  // the studio path's own stream
 };
 
 template <typename S>
@@ -128,7 +130,7 @@ public:
     bool finished() const noexcept { return finished_; }
 
 private:
-    using Path = std::variant<PolyphasePath<S>, HalfBandUpPath<S>, FixedDownPath<S>, IirPath<S>>;
+    using Path = std::variant<PolyphasePath<S>, HalfBandUpPath<S>, FixedDownPath<S>, IirPath<S>, HqPath<S>>;
 
     Core(const ResamplerConfig& config, FirBackend backend, std::shared_ptr<const FilterBank> bank,
          StreamState<S> state, Path path);

@@ -13,7 +13,7 @@
 namespace tenvira {
 
 // How a stream is rendered.
-enum class RenderPath : std::uint8_t { Polyphase = 0, HalfBandUp = 1, HalfBandDown = 2, ThirdBandDown = 3 };
+enum class RenderPath : std::uint8_t { Polyphase = 0, HalfBandUp = 1, HalfBandDown = 2, ThirdBandDown = 3, Studio = 4 };
 
 // Frames rendered per block by the FIR paths; bounds their planning and
 // per-block arrays.

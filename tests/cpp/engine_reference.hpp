@@ -58,6 +58,8 @@ inline const char* quality_text(Quality q) {
         case Quality::Fast: return "fast";
         case Quality::Balanced: return "balanced";
         case Quality::Best: return "best";
+        case Quality::Hq: return "hq";
+        case Quality::Vhq: return "vhq";
     }
     return "?";
 }

@@ -1,0 +1,46 @@
+// Kernels of the studio-quality presets.
+//
+// Included by the per-ISA translation units: plain declarations only.
+//
+// Row kernels: out[k] = sum_{t < n} x[k * step + t] * row[t] for k < count,
+// every product with one row (frames of the same phase share their row).
+// float32: one float32 result per product. The scalar kernel adds the exact
+// float32 products in float64, in index order, and rounds once (a single
+// float32 running sum over several hundred taps would err near -130 dB); the
+// vector kernels keep one fused float32 chain per lane and sum the lanes at
+// the end, so float results differ between backends in the last bits.
+// float64: the same in double; int16 streams use these too, on integer
+// values whose products and sums are exact, so their results agree exactly.
+//
+// Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
+// (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and
+// odd[m] = x[2m + 1] of the decimator's input: each symmetric pair of taps
+// is added (in float32) before it is multiplied; the scalar float32 kernel
+// sums in float64 as above.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tenvira {
+
+void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
+                        float* out) noexcept;
+void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
+                        double* out) noexcept;
+void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
+                             float centre, std::size_t n, float* out) noexcept;
+void hq_half_band_f64_scalar(const double* even, const double* odd, const double* coeffs, std::size_t taps,
+                             double centre, std::size_t n, double* out) noexcept;
+
+// Require AVX2 and FMA.
+void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
+                      float* out) noexcept;
+void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
+                      double* out) noexcept;
+void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
+                           std::size_t n, float* out) noexcept;
+void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,
+                           double centre, std::size_t n, double* out) noexcept;
+
+}  // namespace tenvira

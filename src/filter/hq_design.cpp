@@ -1,0 +1,349 @@
+#include "filter/hq_design.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <span>
+#include <tuple>
+
+#include "base/memory.hpp"
+#include "base/shared_cache.hpp"
+#include "filter/filter_bank.hpp"
+#include "base/fault.hpp"
+
+namespace tenvira {
+
+namespace {
+
+constexpr double pi = 3.141592653589793;
+
+// hq: flat within 0.01 dB to 0.90 of the lower Nyquist frequency, -3 dB at
+// 0.950, 134 dB down from 1.0 on. vhq: within 0.001 dB to 0.93, -3 dB at
+// 0.960, 150 dB down from 1.0 on. The cut-off is the highest whose stop band
+// still starts at 1.0 for this window (tools/hq_prototype.py finds both).
+constexpr HqPresetConstants presets[] = {
+    {134.0, 13.80806, 104.0, 0.95643},
+    {150.0, 15.57126, 152.0, 0.96465},
+};
+
+// Kaiser window of half-length `half` at distance t from its centre.
+double kaiser(double t, double half, double beta) {
+    const double x = t / half;
+    if (!(std::fabs(x) < 1.0)) return 0.0;
+    const double a = 0.5 * beta * std::sqrt(1.0 - x * x);
+    const double b = 0.5 * beta;
+    return bessel_i0(a * a) / bessel_i0(b * b);
+}
+
+// The ideal low-pass of cut-off fc (cycles per frame) at time t (frames).
+double ideal_lowpass(double t, double fc) {
+    const double x = 2.0 * pi * fc * t;
+    return std::fabs(x) < 1e-12 ? 2.0 * fc : std::sin(x) / (pi * t);
+}
+
+// Number of taps a Kaiser design needs for `attenuation` dB over a transition
+// of `width` radians per frame.
+double kaiser_length(double attenuation, double width) { return (attenuation - 7.95) / (2.285 * width) + 1.0; }
+
+template <typename T>
+AlignedBuffer<T> aligned(const std::vector<T>& values) {
+    return AlignedBuffer<T>(std::span<const T>(values));
+}
+
+// Half-band decimator from rate 2r to r for an output rate `out` = rho r:
+// pass band up to out / 2, stop band from r - out / 2, whose aliases land at
+// or above the output Nyquist frequency.
+HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, bool wide) {
+    // Kaiser's length estimate runs a few dB short at these attenuations;
+    // the margin costs a few taps of a cheap stage.
+    const double attenuation = constants.attenuation_db + 6.0;
+    const double width = pi * (1.0 - rho);
+    const double length = kaiser_length(attenuation, width);
+    auto reach = static_cast<std::uint64_t>(std::ceil((length - 1.0) / 2.0));
+    if (reach % 2 == 0) reach += 1;
+    const double beta = 0.1102 * (attenuation - 8.7);
+    std::vector<double> taps((reach + 1) / 2);
+    double sum = 0.0;
+    for (std::size_t k = 0; k < taps.size(); ++k) {
+        const auto d = static_cast<double>(2 * k + 1);
+        taps[k] = ideal_lowpass(d, 0.25) * kaiser(d, static_cast<double>(reach + 1), beta);
+        sum += taps[k];
+    }
+    // Unit gain at DC: the centre is 1/2 and the odd taps sum to 1/4 per side.
+    for (double& v : taps) v *= 0.25 / sum;
+    HqHalfBand stage;
+    stage.reach = reach;
+    if (wide) {
+        stage.taps_f64 = aligned(taps);
+    } else {
+        stage.taps_f32 = aligned(std::vector<float>(taps.begin(), taps.end()));
+    }
+    return stage;
+}
+
+std::uint64_t round_up(std::uint64_t n, std::uint64_t m) { return (n + m - 1) / m * m; }
+
+// The prototype h(t) = ideal_lowpass(t) * kaiser(t) at the taps of every
+// row, evaluated a row at a time: the sine by angle addition from values
+// per tap and per row, and the window's Bessel series I0(beta sqrt(u)),
+// u = 1 - (t / half)^2, as a polynomial in u (Horner, positive terms, no
+// cancellation) across the whole row, so that the loops vectorise.
+class PrototypeRows {
+public:
+    PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta)
+        : taps_(taps), fc_(fc), half_(half), first_(static_cast<double>(ahead) - static_cast<double>(taps) + 1.0) {
+        const double y = 0.25 * beta * beta;  // (beta / 2)^2
+        // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until they no
+        // longer move the sum at u = 1.
+        double term = 1.0, sum = 1.0;
+        coeffs_.push_back(1.0);
+        for (int k = 1; k < 60 && term > sum * 1e-18; ++k) {
+            term *= y / (static_cast<double>(k) * static_cast<double>(k));
+            sum += term;
+            coeffs_.push_back(term);
+        }
+        scale_ = 1.0 / sum;
+        sin_.resize(taps);
+        cos_.resize(taps);
+        for (std::uint64_t c = 0; c < taps; ++c) {
+            sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+            cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+        }
+        u_.resize(taps);
+        acc_.resize(taps);
+    }
+
+    // h(m - phase) for the taps m = ahead - taps + 1 .. ahead, scaled to
+    // unit sum.
+    void row(double phase, double* out) {
+        const double sp = std::sin(2.0 * pi * fc_ * phase);
+        const double cp = std::cos(2.0 * pi * fc_ * phase);
+        for (std::uint64_t c = 0; c < taps_; ++c) {
+            const double x = (first_ + static_cast<double>(c) - phase) / half_;
+            u_[c] = std::max(0.0, 1.0 - x * x);
+        }
+        for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = coeffs_.back();
+        for (std::size_t k = coeffs_.size() - 1; k-- > 0;) {
+            const double a = coeffs_[k];
+            for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = acc_[c] * u_[c] + a;
+        }
+        double sum = 0.0;
+        for (std::uint64_t c = 0; c < taps_; ++c) {
+            const double t = first_ + static_cast<double>(c) - phase;
+            const double sine = sin_[c] * cp - cos_[c] * sp;  // sin(2 pi fc t)
+            const double lowpass = std::fabs(t) < 1e-9 ? 2.0 * fc_ : sine / (pi * t);
+            out[c] = u_[c] > 0.0 ? lowpass * acc_[c] * scale_ : 0.0;
+            sum += out[c];
+        }
+        for (std::uint64_t c = 0; c < taps_; ++c) out[c] /= sum;
+    }
+
+private:
+    std::uint64_t taps_;
+    double fc_, half_, first_;
+    std::vector<double> coeffs_;
+    double scale_ = 1.0;
+    std::vector<double> sin_, cos_, u_, acc_;
+};
+
+// Row `mirror` holds the phase 1 - phase of row `r`: the same values in the
+// opposite order about tap 1/2, h(m - (1 - p)) = h((1 - m) - p).
+void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, double* mirror) {
+    const std::uint64_t lead = taps - 2 * ahead;  // leading zeros
+    for (std::uint64_t c = 0; c < lead; ++c) mirror[c] = 0.0;
+    for (std::uint64_t c = lead; c < taps; ++c) mirror[c] = row[taps - 1 + lead - c];
+}
+
+// The int16 form: round(h 2^30), the rounding residue moved to the largest
+// tap so that every row passes DC exactly.
+void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
+    std::int64_t sum = 0;
+    std::uint64_t peak = 0;
+    for (std::uint64_t c = 0; c < taps; ++c) {
+        q[c] = static_cast<std::int32_t>(std::llround(std::ldexp(row[c], 30)));
+        sum += q[c];
+        if (std::abs(row[c]) > std::abs(row[peak])) peak = c;
+    }
+    q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
+}
+
+HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
+                             HqArithmetic arithmetic) {
+    HqPolyphase stage;
+    stage.step_num = p;
+    stage.step_den = q;
+    // Bandwidth as a fraction of the stage input's Nyquist frequency.
+    const double b = std::min(1.0, static_cast<double>(q) / static_cast<double>(p));
+    const double half = constants.half_width / b;
+    const double fc = 0.5 * constants.cutoff * b;
+    stage.table = q <= HqDesign::interpolation_rows ? 0 : HqDesign::interpolation_rows;
+    const double slack = stage.table == 0 ? 0.0 : 1.0 / static_cast<double>(stage.table);
+    const double ahead = std::ceil(half + slack);
+    if (!(ahead < 1e15)) throw std::bad_alloc();
+    stage.ahead = static_cast<std::uint64_t>(ahead);
+    stage.taps = round_up(2 * stage.ahead, 16);
+    stage.rows = stage.table == 0 ? q : stage.table + 3;
+
+    const std::uint64_t width = arithmetic == HqArithmetic::F64 ? sizeof(double) : sizeof(float);
+    const std::uint64_t count = stage.rows > std::numeric_limits<std::uint64_t>::max() / stage.taps
+                                    ? std::numeric_limits<std::uint64_t>::max()
+                                    : stage.rows * stage.taps;
+    // The double rows and the stored copy exist at once while designing.
+    check_allocation(checked_byte_size(count, sizeof(double) + width));
+
+    std::vector<double> rows(static_cast<std::size_t>(count));
+    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta);
+    // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
+    // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
+    const std::uint64_t pairs_with = stage.table == 0 ? q : stage.table + 2;
+    for (std::uint64_t r = 0; r < stage.rows; ++r) {
+        double* row = rows.data() + r * stage.taps;
+        const std::uint64_t mirror = r == 0 && stage.table == 0 ? 0 : pairs_with - r;
+        if (mirror < r) {
+            mirror_row(rows.data() + mirror * stage.taps, stage.taps, stage.ahead, row);
+            continue;
+        }
+        const double phase = stage.table == 0 ? static_cast<double>(r) / static_cast<double>(q)
+                                              : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
+        prototype.row(phase, row);
+    }
+    switch (arithmetic) {
+        case HqArithmetic::F32:
+            stage.rows_f32 = aligned(std::vector<float>(rows.begin(), rows.end()));
+            break;
+        case HqArithmetic::F64:
+            stage.rows_f64 = aligned(rows);
+            break;
+        case HqArithmetic::I16: {
+            // The 32-bit integers, held as float64 (exactly): an int16 sample
+            // times one of them has at most 47 bits, and a whole row's sum
+            // stays below 2^53 while its coefficients' magnitudes sum to less
+            // than 2^38 (a low-pass's sum of magnitudes is a few times 2^30),
+            // so float64 arithmetic gives the exact integer sum in any order.
+            std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
+            for (std::uint64_t r = 0; r < stage.rows; ++r) {
+                double* row = rows.data() + r * stage.taps;
+                quantise_row(row, stage.taps, q30.data());
+                double magnitude = 0.0;
+                for (std::uint64_t c = 0; c < stage.taps; ++c) {
+                    row[c] = static_cast<double>(q30[c]);
+                    magnitude += std::fabs(row[c]);
+                }
+                if (!(magnitude < 0x1p38)) fault("studio int16 row too large for exact sums");
+            }
+            stage.rows_f64 = aligned(rows);
+            break;
+        }
+    }
+    return stage;
+}
+
+}  // namespace
+
+const HqPresetConstants& hq_constants(HqPreset preset) {
+    switch (preset) {
+        case HqPreset::Hq:
+        case HqPreset::Vhq:
+            return presets[static_cast<std::size_t>(preset)];
+    }
+    unreachable("unknown studio preset");
+}
+
+namespace {
+
+using DesignKey = std::tuple<std::uint32_t, std::uint32_t, HqPreset, HqArithmetic>;
+
+SharedCache<DesignKey, HqDesign>& design_cache() {
+    static SharedCache<DesignKey, HqDesign> cache;
+    return cache;
+}
+
+}  // namespace
+
+std::shared_ptr<const HqDesign> HqDesign::create(std::uint32_t input_rate, std::uint32_t output_rate,
+                                                 HqPreset preset, HqArithmetic arithmetic) {
+    return design_cache().get({input_rate, output_rate, preset, arithmetic},
+                              [&] { return build(input_rate, output_rate, preset, arithmetic); });
+}
+
+std::size_t HqDesign::shared_designs() { return design_cache().live(); }
+
+HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
+                         HqArithmetic arithmetic) {
+    if (input_rate == 0 || output_rate == 0) fault("studio design needs two positive rates");
+    const HqPresetConstants& constants = hq_constants(preset);
+    HqDesign result;
+    HqDesign* design = &result;
+    design->input_rate_ = input_rate;
+    design->output_rate_ = output_rate;
+    design->preset_ = preset;
+    design->arithmetic_ = arithmetic;
+
+    // Halve the float streams' rate while it stays at least 2.1 times the
+    // output rate: each half-band stage is cheap, and the sharp stage then
+    // runs at the lowest rate that still leaves it a clean transition.
+    std::uint64_t halvings = 0;
+    if (arithmetic != HqArithmetic::I16) {
+        using u128 = unsigned __int128;
+        while (halvings < 40 && u128{10} * input_rate >= u128{21} * output_rate * (u128{1} << halvings)) {
+            ++halvings;
+        }
+    }
+    for (std::uint64_t k = 0; k < halvings; ++k) {
+        // Output rate relative to this stage's output rate in / 2^(k+1).
+        const double rho = std::ldexp(static_cast<double>(output_rate) / static_cast<double>(input_rate),
+                                      static_cast<int>(k + 1));
+        design->half_bands_.push_back(design_half_band(constants, rho, arithmetic == HqArithmetic::F64));
+    }
+
+    // Stage-input frames per output frame: in / (2^halvings out), reduced.
+    std::uint64_t p = input_rate;
+    std::uint64_t q = std::uint64_t{output_rate};
+    std::uint64_t g = std::gcd(p, q);
+    p /= g;
+    q /= g;
+    for (std::uint64_t k = 0; k < halvings; ++k) {
+        if (p % 2 == 0) {
+            p /= 2;
+        } else {
+            q *= 2;
+        }
+    }
+    design->polyphase_ = design_polyphase(constants, p, q, arithmetic);
+
+    // Output i needs stage-input frame floor(t_i) + ahead, which needs input
+    // frame 2^k (that) + sum of 2^j reach_j; due one frame later.
+    std::uint64_t hold = design->polyphase_.ahead;
+    for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) hold = 2 * hold + it->reach;
+    design->hold_back_ = hold + 1;
+    return result;
+}
+
+std::uint64_t HqDesign::frames_due(std::uint64_t frames) const noexcept {
+    std::uint64_t available = frames;
+    for (const HqHalfBand& stage : half_bands_) {
+        available = available > stage.reach ? (available - 1 - stage.reach) / 2 + 1 : 0;
+    }
+    if (available <= polyphase_.ahead) return 0;
+    // Frames i with floor(i P / Q) < L, i.e. i P < L Q.
+    const unsigned __int128 l = available - polyphase_.ahead;
+    const unsigned __int128 due = (l * polyphase_.step_den + polyphase_.step_num - 1) / polyphase_.step_num;
+    return due > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                            : static_cast<std::uint64_t>(due);
+}
+
+double HqDesign::multiply_adds_per_output() const noexcept {
+    double work = static_cast<double>(polyphase_.taps) * (polyphase_.table == 0 ? 1.0 : 4.0);
+    double outputs = 1.0;  // outputs of the stage per final output frame
+    for (auto it = half_bands_.rbegin(); it != half_bands_.rend(); ++it) {
+        outputs = it == half_bands_.rbegin()
+                      ? static_cast<double>(polyphase_.step_num) / static_cast<double>(polyphase_.step_den)
+                      : outputs * 2.0;
+        work += outputs * static_cast<double>(it->count() + 1);
+    }
+    return work;
+}
+
+}  // namespace tenvira

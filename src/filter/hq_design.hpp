@@ -1,0 +1,116 @@
+// Filter design of the studio-quality presets "hq" and "vhq".
+//
+// A conversion is a short chain: zero or more half-band 2:1 decimators
+// (float streams only, while the rate stays above 2.1 times the output
+// rate), then one polyphase stage that steps its read position exactly, by
+// the reduced ratio P/Q of stage-input frames per output frame. The
+// polyphase stage's low-pass is a Kaiser-windowed sinc whose stop band
+// starts at the lower of the two Nyquist frequencies and whose length grows
+// with the decimation ratio. Its rows are the continuous prototype sampled
+// at the exact fractional positions j/Q when Q is small; otherwise at j/256
+// with cubic (4-row Lagrange) interpolation between them. The window moves
+// with the fraction, so every row is the same filter, shifted.
+//
+// A design is immutable once built and may be shared by any number of
+// streams of the same rates, preset and sample kind.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "aligned/aligned_buffer.hpp"
+
+namespace tenvira {
+
+enum class HqPreset : std::uint8_t { Hq = 0, Vhq = 1 };
+
+// What the arithmetic of a stream is: float32 samples and coefficients
+// (hq), float64 coefficients and sums for float32 samples (vhq), or int16
+// samples with 32-bit integer coefficients and exact integer sums (both
+// presets; computed in float64, where they are exact).
+enum class HqArithmetic : std::uint8_t { F32 = 0, F64 = 1, I16 = 2 };
+
+// Design constants of a preset.
+struct HqPresetConstants {
+    double attenuation_db;  // stop-band attenuation the window is chosen for
+    double beta;            // Kaiser beta: 0.1102 (attenuation - 8.7)
+    double half_width;      // half the window length, in frames of the lower rate
+    double cutoff;          // -6 dB point, as a fraction of the lower Nyquist frequency
+};
+
+const HqPresetConstants& hq_preset_constants(HqPreset preset);
+
+// One 2:1 decimator: y[j] = x[2j] / 2 + sum_k taps[k] (x[2j - 2k - 1] + x[2j + 2k + 1]).
+struct HqHalfBand {
+    std::uint64_t reach = 0;  // largest offset read on either side: 2 * taps.size() - 1
+    AlignedBuffer<float> taps_f32;
+    AlignedBuffer<double> taps_f64;
+    std::uint64_t count() const noexcept { return reach == 0 ? 0 : (reach + 1) / 2; }
+};
+
+// The polyphase stage. Output frame i sits at stage-input time t_i = i P / Q;
+// with n = floor(t_i) its row covers frames n - taps + ahead + 1 .. n + ahead.
+struct HqPolyphase {
+    std::uint64_t step_num = 1;  // P
+    std::uint64_t step_den = 1;  // Q
+    std::uint64_t taps = 0;      // row length, a multiple of 16 (leading zeros pad it)
+    std::uint64_t ahead = 0;     // newest tap, relative to floor(t_i)
+    // 0: one row per phase j / Q. Otherwise the rows sample the prototype at
+    // (r - 1) / table for r = 0 .. table + 2, and phase u in [0, 1) is
+    // interpolated from rows floor(u table) .. floor(u table) + 3.
+    std::uint64_t table = 0;
+    std::uint64_t rows = 0;
+    AlignedBuffer<float> rows_f32;  // F32
+    // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
+    // each row summing to exactly 2^30.
+    AlignedBuffer<double> rows_f64;
+};
+
+class HqDesign {
+public:
+    // Rows per input frame of the interpolated tables, and the largest Q that
+    // gets one exact row per phase.
+    static constexpr std::uint64_t interpolation_rows = 256;
+
+    // The design of one rate pair, preset and arithmetic, shared by every
+    // stream that uses it while any does. Throws std::bad_alloc when the
+    // tables cannot be held (extreme ratios).
+    static std::shared_ptr<const HqDesign> create(std::uint32_t input_rate, std::uint32_t output_rate,
+                                                  HqPreset preset, HqArithmetic arithmetic);
+    // A new design, not shared.
+    static HqDesign build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
+                          HqArithmetic arithmetic);
+    // Designs alive in the shared cache; for tests.
+    static std::size_t shared_designs();
+
+    std::uint32_t input_rate() const noexcept { return input_rate_; }
+    std::uint32_t output_rate() const noexcept { return output_rate_; }
+    HqPreset preset() const noexcept { return preset_; }
+    HqArithmetic arithmetic() const noexcept { return arithmetic_; }
+    const std::vector<HqHalfBand>& half_bands() const noexcept { return half_bands_; }
+    const HqPolyphase& polyphase() const noexcept { return polyphase_; }
+
+    // Input frames beyond output frame i's exact time i * in / out that must
+    // have arrived before the frame is due, at most (attained at i = 0).
+    std::uint64_t hold_back() const noexcept { return hold_back_; }
+
+    // Output frames that `frames` input frames make due (without the end of
+    // the stream), exactly; saturates instead of overflowing.
+    std::uint64_t frames_due(std::uint64_t frames) const noexcept;
+
+    // Multiply-adds per output frame and channel (half-band work included),
+    // for the benchmark's FMA bound.
+    double multiply_adds_per_output() const noexcept;
+
+private:
+    std::uint32_t input_rate_ = 0;
+    std::uint32_t output_rate_ = 0;
+    HqPreset preset_ = HqPreset::Hq;
+    HqArithmetic arithmetic_ = HqArithmetic::F32;
+    std::vector<HqHalfBand> half_bands_;
+    HqPolyphase polyphase_;
+    std::uint64_t hold_back_ = 0;
+};
+
+}  // namespace tenvira

@@ -1,0 +1,411 @@
+#include "resampler/hq_stream.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <vector>
+
+#include "backend/hq_backend.hpp"
+#include "base/fault.hpp"
+#include "base/memory.hpp"
+#include "resampler/hq_stream_parts.hpp"
+
+namespace tenvira {
+
+namespace {
+
+// Output frames computed per block, in each stage.
+constexpr std::size_t block = 1024;
+
+std::uint64_t saturate(unsigned __int128 v) noexcept {
+    return v > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                         : static_cast<std::uint64_t>(v);
+}
+
+}  // namespace
+
+template <typename S>
+struct HqStream<S>::Engine {
+    virtual ~Engine() = default;
+    virtual void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) = 0;
+    virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
+    virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
+    virtual std::uint64_t pending_at_end() const noexcept = 0;
+    virtual void reset() = 0;
+    virtual std::uint64_t frames_in() const noexcept = 0;
+    virtual std::uint64_t frames_out() const noexcept = 0;
+    virtual const HqDesign& design() const noexcept = 0;
+    virtual std::uint64_t channels() const noexcept = 0;
+    // A copy of this engine, or this engine's state copied into `into`,
+    // which is of the same kind.
+    virtual std::unique_ptr<Engine> clone() const = 0;
+    virtual void copy_to(Engine& into) const = 0;
+};
+
+namespace {
+
+using hq_detail::Arith;
+using hq_detail::Line;
+using hq_detail::lagrange4;
+
+template <HqArithmetic A>
+class Chain final : public HqStream<typename Arith<A>::S>::Engine {
+    using T = Arith<A>;
+    using S = typename T::S;
+    using W = typename T::W;
+    using R = typename T::R;
+
+public:
+    Chain(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend)
+        : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels) {
+        const HqPolyphase& poly = design_->polyphase();
+        step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
+        step_part_ = poly.step_num % poly.step_den;
+        first_tap_ = static_cast<std::int64_t>(poly.ahead) - static_cast<std::int64_t>(poly.taps) + 1;
+        std::uint64_t widest = 0;
+        for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
+        even_.resize(block);
+        odd_.resize(block + 2 * widest);
+        results_.resize(block);
+        scratch_.resize(block);
+        plan_n_.resize(block);
+        plan_phase_.resize(block);
+        reset();
+    }
+
+    void reset() override {
+        lines_.clear();
+        const auto& stages = design_->half_bands();
+        check_allocation(checked_byte_size(channels_, sizeof(std::vector<Line<W>>)));
+        lines_.resize(static_cast<std::size_t>(channels_));
+        for (auto& line : lines_) {
+            for (const HqHalfBand& h : stages) line.emplace_back(h.reach + 1);
+            line.emplace_back(design_->polyphase().taps - design_->polyphase().ahead);
+        }
+        produced_.assign(stages.size(), 0);
+        frames_in_ = frames_out_ = 0;
+        pos_n_ = 0;
+        pos_phase_ = 0;
+        padded_ = false;
+    }
+
+    // Channel c's frames are x[c][f * stride] (interleaved: x[c] = base + c,
+    // stride = channels; planar: stride 1).
+    void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) override {
+        if (frames == 0) return;
+        check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
+        for (std::uint64_t c = 0; c < channels_; ++c) {
+            W* dst = lines_[c].front().extend(frames);
+            const S* src = x[c];  // a local: stores through W* could alias members
+            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * stride]);
+        }
+        frames_in_ += frames;
+    }
+
+    std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
+        const bool pad = at_end && !padded_;
+        run_half_bands(pad);
+        if (pad) {
+            // The polyphase stage's input up to the last frame's window.
+            const HqPolyphase& poly = design_->polyphase();
+            const std::uint64_t last = total() > 0 ? total() - 1 : 0;
+            const unsigned __int128 n = static_cast<unsigned __int128>(last) * poly.step_num / poly.step_den;
+            pad_to(lines_[0].size() - 1, static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1);
+            padded_ = true;
+        }
+        std::uint64_t due = polyphase_due();
+        if (padded_) due = std::min(due, total());
+        const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
+        for (std::uint64_t done = 0; done < n;) {
+            const auto b = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, block));
+            render_block(out + done * channels_, b);
+            done += b;
+        }
+        for (auto& line : lines_) line.back().discard_before(pos_n_ + first_tap_);
+        return n;
+    }
+
+    std::uint64_t frames_due_after(std::uint64_t more) const noexcept override {
+        if (padded_) return 0;
+        const std::uint64_t due = design_->frames_due(frames_in_ + std::min(more, ~frames_in_));
+        return due > frames_out_ ? due - frames_out_ : 0;
+    }
+
+    std::uint64_t pending_at_end() const noexcept override {
+        const std::uint64_t end = total();
+        return end > frames_out_ ? end - frames_out_ : 0;
+    }
+
+    std::unique_ptr<typename HqStream<S>::Engine> clone() const override { return std::make_unique<Chain>(*this); }
+    // The stream's state only; the per-block scratch is not part of it.
+    void copy_to(typename HqStream<S>::Engine& into) const override {
+        auto* target = dynamic_cast<Chain*>(&into);
+        if (target == nullptr || target->design_ != design_) fault("studio stream state copied across designs");
+        target->lines_ = lines_;
+        target->produced_ = produced_;
+        target->frames_in_ = frames_in_;
+        target->frames_out_ = frames_out_;
+        target->pos_n_ = pos_n_;
+        target->pos_phase_ = pos_phase_;
+        target->padded_ = padded_;
+    }
+
+    std::uint64_t frames_in() const noexcept override { return frames_in_; }
+    std::uint64_t channels() const noexcept override { return channels_; }
+    std::uint64_t frames_out() const noexcept override { return frames_out_; }
+    const HqDesign& design() const noexcept override { return *design_; }
+
+private:
+    // ceil(frames_in * out / in).
+    std::uint64_t total() const noexcept {
+        const unsigned __int128 n = static_cast<unsigned __int128>(frames_in_) * design_->output_rate();
+        return saturate((n + design_->input_rate() - 1) / design_->input_rate());
+    }
+
+    // Output frames whose window the polyphase stage's input covers:
+    // floor(i P / Q) + ahead < available.
+    std::uint64_t polyphase_due() const noexcept {
+        const HqPolyphase& poly = design_->polyphase();
+        const std::int64_t available = lines_[0].back().end();
+        if (available <= static_cast<std::int64_t>(poly.ahead)) return 0;
+        const auto l = static_cast<unsigned __int128>(available - static_cast<std::int64_t>(poly.ahead));
+        return saturate((l * poly.step_den + poly.step_num - 1) / poly.step_num);
+    }
+
+    // Appends zeros to stage k's line of every channel up to frame `end`.
+    void pad_to(std::size_t k, std::int64_t end) {
+        const std::int64_t have = lines_[0][k].end();
+        if (end <= have) return;
+        const auto zeros = static_cast<std::uint64_t>(end - have);
+        for (auto& line : lines_) std::fill_n(line[k].extend(zeros), zeros, W{});
+    }
+
+    // Every half-band output whose input has arrived, stage after stage. At
+    // the end of the stream each stage's input is padded with just enough
+    // zeros to flush its filter: its outputs after that are exact zeros, and
+    // the next stage's padding stands for them.
+    void run_half_bands(bool pad) {
+        const auto& stages = design_->half_bands();
+        for (std::size_t k = 0; k < stages.size(); ++k) {
+            const HqHalfBand& h = stages[k];
+            const auto reach = static_cast<std::int64_t>(h.reach);
+            if (pad) pad_to(k, lines_[0][k].end() + 2 * reach + 2);
+            const std::int64_t end = lines_[0][k].end();
+            const std::int64_t ready = end > reach ? (end - 1 - reach) / 2 + 1 : 0;
+            const auto taps = static_cast<std::int64_t>(h.count());
+            while (produced_[k] < ready) {
+                const std::int64_t j0 = produced_[k];
+                const auto n = static_cast<std::size_t>(std::min<std::int64_t>(ready - j0, block));
+                W* even = even_.data();
+                W* odd = odd_.data();
+                for (auto& line : lines_) {
+                    const W* x = line[k].at(2 * j0);              // x[2j] of output j0 + j
+                    const W* y = line[k].at(2 * (j0 - taps) + 1);  // x[2m + 1], m from j0 - taps
+                    for (std::size_t j = 0; j < n; ++j) even[j] = x[2 * j];
+                    const std::size_t odd_count = n + 2 * static_cast<std::size_t>(taps) - 1;
+                    for (std::size_t m = 0; m < odd_count; ++m) odd[m] = y[2 * m];
+                    W* dst = line[k + 1].extend(n);
+                    T::half_band(*kernels_, even, odd + taps, T::taps(h), h.count(), n, dst);
+                }
+                produced_[k] += static_cast<std::int64_t>(n);
+            }
+            for (auto& line : lines_) line[k].discard_before(2 * produced_[k] - reach);
+        }
+    }
+
+    void render_block(S* out, std::size_t b) {
+        const HqPolyphase& poly = design_->polyphase();
+        {
+            std::int64_t n = pos_n_;
+            std::uint64_t phase = pos_phase_;
+            const std::uint64_t q = poly.step_den, part = step_part_;
+            const std::int64_t whole = step_whole_;
+            std::int64_t* plan_n = plan_n_.data();
+            std::uint64_t* plan_phase = plan_phase_.data();
+            for (std::size_t m = 0; m < b; ++m) {
+                plan_n[m] = n;
+                plan_phase[m] = phase;
+                n += whole;
+                phase += part;
+                if (phase >= q) {
+                    phase -= q;
+                    n += 1;
+                }
+            }
+            pos_n_ = n;
+            pos_phase_ = phase;
+        }
+        const std::uint64_t channels = channels_;
+        R* results = results_.data();
+        R* scratch = scratch_.data();
+        const auto* rows = T::rows(poly);
+        const auto taps = static_cast<std::size_t>(poly.taps);
+        for (std::uint64_t c = 0; c < channels_; ++c) {
+            const Line<W>& line = lines_[c].back();
+            if (poly.table == 0) {
+                // Frames g, g + Q, g + 2Q, ... share a phase and so a row;
+                // their windows lie P frames apart.
+                const std::uint64_t q = poly.step_den;
+                const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
+                for (std::size_t g = 0; g < groups; ++g) {
+                    const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
+                    T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), static_cast<std::size_t>(poly.step_num),
+                           rows + plan_phase_[g] * taps, taps, count, scratch);
+                    for (std::size_t k = 0; k < count; ++k) results[g + k * q] = scratch[k];
+                }
+                S* dst = out + c;
+                for (std::size_t m = 0; m < b; ++m) dst[m * channels] = T::out(results[m]);
+            } else {
+                for (std::size_t m = 0; m < b; ++m) out[m * channels + c] = interpolated(line, m, rows, taps);
+            }
+        }
+        frames_out_ += b;
+    }
+
+    // Phase u = phase / Q lies between table rows; four rows around it are
+    // applied to the same window and the results interpolated.
+    S interpolated(const Line<W>& line, std::size_t m, const typename T::C* rows, std::size_t taps) {
+        const HqPolyphase& poly = design_->polyphase();
+        const unsigned __int128 scaled = static_cast<unsigned __int128>(plan_phase_[m]) * poly.table;
+        const auto index = static_cast<std::size_t>(scaled / poly.step_den);
+        const double a = static_cast<double>(static_cast<std::uint64_t>(scaled % poly.step_den)) /
+                         static_cast<double>(poly.step_den);
+        const W* x = line.at(plan_n_[m] + first_tap_);
+        double w[4];
+        lagrange4(a, w);
+        double v = 0.0;
+        for (std::size_t r = 0; r < 4; ++r) {
+            T::dot(*kernels_, x, 0, rows + (index + r) * taps, taps, 1, scratch_.data());
+            v += w[r] * static_cast<double>(scratch_[0]);
+        }
+        return T::out_interpolated(v);
+    }
+
+    std::shared_ptr<const HqDesign> design_;
+    const HqKernels* kernels_;
+    std::uint64_t channels_;
+    std::int64_t step_whole_ = 0;   // floor(P / Q)
+    std::uint64_t step_part_ = 0;   // P mod Q
+    std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)
+    std::vector<std::vector<Line<W>>> lines_;  // [channel][stage]
+    std::vector<std::int64_t> produced_;       // half-band outputs made, per stage
+    std::uint64_t frames_in_ = 0;
+    std::uint64_t frames_out_ = 0;
+    // Position of the next output frame: floor(t) and (t - floor(t)) Q.
+    std::int64_t pos_n_ = 0;
+    std::uint64_t pos_phase_ = 0;
+    bool padded_ = false;
+    std::vector<W> even_, odd_;
+    std::vector<R> results_, scratch_;
+    std::vector<std::int64_t> plan_n_;
+    std::vector<std::uint64_t> plan_phase_;
+};
+
+}  // namespace
+
+template <typename S>
+std::shared_ptr<const HqDesign> HqStream<S>::design_for(std::uint32_t input_rate, std::uint32_t output_rate,
+                                                        HqPreset preset) {
+    HqArithmetic arithmetic = HqArithmetic::I16;
+    if constexpr (std::is_same_v<S, float>) arithmetic = preset == HqPreset::Hq ? HqArithmetic::F32 : HqArithmetic::F64;
+    return HqDesign::create(input_rate, output_rate, preset, arithmetic);
+}
+
+template <typename S>
+HqStream<S>::HqStream(std::uint32_t input_rate, std::uint32_t output_rate, std::uint64_t channels, HqPreset preset,
+                      FirBackend backend)
+    : HqStream(design_for(input_rate, output_rate, preset), channels, backend) {}
+
+template <typename S>
+HqStream<S>::HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend) {
+    if (channels == 0) fault("studio stream needs at least one channel");
+    const HqArithmetic arithmetic = design->arithmetic();
+    if constexpr (std::is_same_v<S, float>) {
+        if (arithmetic == HqArithmetic::F32) {
+            engine_ = std::make_unique<Chain<HqArithmetic::F32>>(std::move(design), channels, backend);
+        } else if (arithmetic == HqArithmetic::F64) {
+            engine_ = std::make_unique<Chain<HqArithmetic::F64>>(std::move(design), channels, backend);
+        }
+    } else {
+        if (arithmetic == HqArithmetic::I16) {
+            engine_ = std::make_unique<Chain<HqArithmetic::I16>>(std::move(design), channels, backend);
+        }
+    }
+    if (!engine_) fault("studio design does not match the stream's sample type");
+}
+
+template <typename S>
+HqStream<S>::HqStream(const HqStream& other) : engine_(other.engine_->clone()) {}
+
+template <typename S>
+HqStream<S>& HqStream<S>::operator=(const HqStream& other) {
+    if (this != &other) other.engine_->copy_to(*engine_);
+    return *this;
+}
+
+template <typename S>
+HqStream<S>::HqStream(HqStream&&) noexcept = default;
+template <typename S>
+HqStream<S>& HqStream<S>::operator=(HqStream&&) noexcept = default;
+template <typename S>
+HqStream<S>::~HqStream() = default;
+
+template <typename S>
+void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
+    const std::uint64_t channels = engine_->channels();
+    std::vector<const S*> starts(static_cast<std::size_t>(channels));
+    for (std::uint64_t c = 0; c < channels; ++c) starts[c] = interleaved + c;
+    engine_->append(starts.data(), frames, channels);
+}
+
+template <typename S>
+void HqStream<S>::append_planar(const S* const* channels, std::uint64_t frames) {
+    engine_->append(channels, frames, 1);
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::render(S* out, std::uint64_t max_frames, bool at_end) {
+    return engine_->render(out, max_frames, at_end);
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::frames_due_after(std::uint64_t more) const noexcept {
+    return engine_->frames_due_after(more);
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::pending_at_end() const noexcept {
+    return engine_->pending_at_end();
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::hold_back() const noexcept {
+    return engine_->design().hold_back();
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::frames_in() const noexcept {
+    return engine_->frames_in();
+}
+
+template <typename S>
+std::uint64_t HqStream<S>::frames_out() const noexcept {
+    return engine_->frames_out();
+}
+
+template <typename S>
+void HqStream<S>::reset() {
+    engine_->reset();
+}
+
+template <typename S>
+const HqDesign& HqStream<S>::design() const noexcept {
+    return engine_->design();
+}
+
+template class HqStream<float>;
+template class HqStream<std::int16_t>;
+
+}  // namespace tenvira

@@ -1,0 +1,155 @@
+// Internals of the studio-quality stream (hq_stream.cpp): the per-stage
+// frame lines and what differs between the three arithmetics. Included by
+// hq_stream.cpp only.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "backend/hq_backend.hpp"
+#include "base/memory.hpp"
+#include "filter/hq_design.hpp"
+
+namespace tenvira::hq_detail {
+
+// One channel's frames at one stage, by absolute index: frame 0 is the first
+// of the stream, and `history` zeros stand before it.
+template <typename W>
+class Line {
+public:
+    explicit Line(std::uint64_t history) : first_(-static_cast<std::int64_t>(history)) {
+        buf_.assign(static_cast<std::size_t>(history), W{});
+    }
+
+    Line(const Line& other) : buf_(other.buf_.begin() + static_cast<std::ptrdiff_t>(other.head_), other.buf_.end()),
+                              first_(other.first_) {}
+    // Copies the retained frames only, into this line's storage.
+    Line& operator=(const Line& other) {
+        if (this != &other) {
+            buf_.assign(other.buf_.begin() + static_cast<std::ptrdiff_t>(other.head_), other.buf_.end());
+            head_ = 0;
+            first_ = other.first_;
+        }
+        return *this;
+    }
+    Line(Line&&) noexcept = default;
+    Line& operator=(Line&&) noexcept = default;
+
+    std::int64_t end() const noexcept { return first_ + static_cast<std::int64_t>(buf_.size() - head_); }
+    const W* at(std::int64_t a) const noexcept { return buf_.data() + head_ + (a - first_); }
+
+    // Room for n more frames at the end, which the caller fills.
+    W* extend(std::uint64_t n) {
+        const std::uint64_t size = buf_.size();
+        check_allocation(checked_byte_size(size + n, sizeof(W)));
+        buf_.resize(static_cast<std::size_t>(size + n));
+        return buf_.data() + size;
+    }
+
+    // Drops the frames before a; memory is reclaimed once half the buffer
+    // is dead, so the line stays as long as what is still read.
+    void discard_before(std::int64_t a) noexcept {
+        a = std::min(a, end());
+        if (a <= first_) return;
+        head_ += static_cast<std::size_t>(a - first_);
+        first_ = a;
+        if (head_ >= 4096 && 2 * head_ >= buf_.size()) {
+            buf_.erase(buf_.begin(), buf_.begin() + static_cast<std::ptrdiff_t>(head_));
+            head_ = 0;
+        }
+    }
+
+private:
+    std::vector<W> buf_;
+    std::size_t head_ = 0;
+    std::int64_t first_;
+};
+
+template <HqArithmetic A>
+struct Arith;
+
+template <>
+struct Arith<HqArithmetic::F32> {
+    using S = float;
+    using W = float;  // frames between stages
+    using C = float;  // coefficients
+    using R = float;  // sums
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f32.data(); }
+    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f32.data(); }
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+                    R* out) noexcept {
+        k.rows_f32(x, step, row, n, count, out);
+    }
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+                          std::size_t n, W* out) noexcept {
+        k.half_band_f32(even, odd, c, taps, 0.5f, n, out);
+    }
+    static W in(S x) noexcept { return x; }
+    static S out(R r) noexcept { return r; }
+    static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+};
+
+template <>
+struct Arith<HqArithmetic::F64> {
+    using S = float;
+    using W = double;
+    using C = double;
+    using R = double;
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
+    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+                    R* out) noexcept {
+        k.rows_f64(x, step, row, n, count, out);
+    }
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+                          std::size_t n, W* out) noexcept {
+        k.half_band_f64(even, odd, c, taps, 0.5, n, out);
+    }
+    static W in(S x) noexcept { return x; }
+    static S out(R r) noexcept { return static_cast<float>(r); }
+    static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+};
+
+// int16 samples and 32-bit integer coefficients, both held as float64: the
+// products and every partial sum are exact integers (see hq_design.cpp), so
+// the float64 kernels return the exact sum, whatever their order, on every
+// backend.
+template <>
+struct Arith<HqArithmetic::I16> {
+    using S = std::int16_t;
+    using W = double;
+    using C = double;
+    using R = double;  // exact integer sums in units of 2^-30
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
+    static const C* taps(const HqHalfBand&) noexcept { return nullptr; }  // int16 streams have one stage
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+                    R* out) noexcept {
+        k.rows_f64(x, step, row, n, count, out);
+    }
+    static void half_band(const HqKernels&, const W*, const W*, const C*, std::size_t, std::size_t, W*) noexcept {}
+    static W in(S x) noexcept { return x; }
+    // Rounded to nearest, halves up, and saturated.
+    static S out(R r) noexcept {
+        const auto sum = static_cast<std::int64_t>(r);
+        const std::int64_t q = (sum >> 30) + ((sum >> 29) & 1);
+        return static_cast<S>(std::clamp<std::int64_t>(q, -32768, 32767));
+    }
+    static S out_interpolated(double v) noexcept {
+        const double q = std::floor(std::ldexp(v, -30) + 0.5);
+        return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
+    }
+};
+
+// Weights of the 4-point Lagrange interpolation at a in [0, 1) between
+// samples at -1, 0, 1, 2.
+inline void lagrange4(double a, double w[4]) noexcept {
+    w[0] = -a * (a - 1.0) * (a - 2.0) / 6.0;
+    w[1] = (a + 1.0) * (a - 1.0) * (a - 2.0) / 2.0;
+    w[2] = -(a + 1.0) * a * (a - 2.0) / 2.0;
+    w[3] = (a + 1.0) * a * (a - 1.0) / 6.0;
+}
+
+}  // namespace tenvira::hq_detail
