@@ -5,7 +5,10 @@
 // after a warm-up). Prints one JSON object per line; bench/run.py turns them
 // into tables. The peers are linked here only; the module never uses them.
 //
-//   bench_engine [--quick] [--seconds S] [--runs R]
+//   bench_engine [--quick] [--seconds S] [--runs R] [--tenvira-only]
+//
+// --tenvira-only times tenvira's engine alone (no peers, no construction),
+// for comparing its backends and builds.
 
 #include <malloc.h>
 #include <samplerate.h>
@@ -39,6 +42,7 @@ struct Options {
     double seconds = 2.0;
     int runs = 5;
     bool quick = false;
+    bool tenvira_only = false;
 };
 
 struct Workload {
@@ -108,6 +112,8 @@ void bench_tenvira(const Options& o, const Workload& w, const std::vector<S>& in
         backends.push_back({BackendRequest::Avx2, "avx2+fma"});
     }
     if (tenvira::has_feature(tenvira::CpuFeature::Avx512f)) backends.push_back({BackendRequest::Avx512, "avx512f"});
+    // What a caller gets without naming a backend, next to the named ones.
+    backends.push_back({BackendRequest::Auto, "auto"});
     const std::size_t frames = input.size() / w.channels;
     for (const auto& [quality, qname] : qualities) {
         for (const auto& [backend, bname] : backends) {
@@ -353,12 +359,14 @@ int main(int argc, char** argv) {
             o.runs = 3;
         } else if (std::strcmp(argv[i], "--seconds") == 0 && i + 1 < argc) {
             o.seconds = std::atof(argv[++i]);
+        } else if (std::strcmp(argv[i], "--tenvira-only") == 0) {
+            o.tenvira_only = true;
         } else if (std::strcmp(argv[i], "--runs") == 0 && i + 1 < argc) {
             o.runs = std::atoi(argv[++i]);
         }
     }
 
-    bench_construction(o);
+    if (!o.tenvira_only) bench_construction(o);
 
     const std::pair<std::uint32_t, std::uint32_t> pairs[] = {{48000, 16000}, {44100, 48000}, {16000, 8000},
                                                              {8000, 16000},  {24000, 8000},  {16000, 24000}};
@@ -372,9 +380,13 @@ int main(int argc, char** argv) {
                 const std::vector<std::int16_t> signal16 = to_i16(signal);
                 if (int16) {
                     bench_tenvira(o, w, signal16, chunk);
-                    bench_soxr(o, w, signal16.data(), frames, chunk);
                 } else {
                     bench_tenvira(o, w, signal, chunk);
+                }
+                if (o.tenvira_only) continue;
+                if (int16) {
+                    bench_soxr(o, w, signal16.data(), frames, chunk);
+                } else {
                     bench_soxr(o, w, signal.data(), frames, chunk);
                 }
                 bench_libsamplerate(o, w, signal, chunk);

@@ -52,8 +52,14 @@ build() {
   for src in src/base/*.cpp src/aligned/*.cpp src/ring/*.cpp src/resampler/*.cpp src/filter/*.cpp src/iir/*.cpp src/backend/*.cpp; do
     [ -f "$src" ] && compile "$src"
   done
-  compile src/backend/x86/avx2.cpp -mavx2 -mfma
-  compile src/backend/x86/avx512.cpp -mavx512f -mfma
+  # Each ISA unit with its own flags, as in CMakeLists.txt.
+  for src in src/backend/x86/*.cpp; do
+    case "$src" in
+      *avx512*) compile "$src" -mavx512f -mfma ;;
+      *avx2*) compile "$src" -mavx2 -mfma ;;
+      *) echo "fuzz: no ISA flags known for $src" >&2; exit 1 ;;
+    esac
+  done
   compile tests/fuzz/fuzz_engine.cpp
   for pid in "${pids[@]}"; do wait "$pid"; done
   clang++ "${lflags[@]}" "${objects[@]}" -o "$binary"

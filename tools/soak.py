@@ -36,7 +36,7 @@ import tracemalloc
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[1] / "tests" / "python"))
 from support import rss_kib  # noqa: E402
 
-# (name, input rate, output rate, quality, channels, half the filter length)
+# (name, input rate, output rate, quality, channels, frames held back)
 PATHS = [
     ("polyphase up", 44100, 48000, "balanced", 2, 24),
     ("polyphase down", 48000, 44100, "balanced", 2, 24),
@@ -45,6 +45,9 @@ PATHS = [
     ("third-band down", 24000, 8000, "balanced", 1, 24),
     ("IIR up", 8000, 16000, "fast", 1, 12),
     ("IIR down", 16000, 8000, "fast", 1, 12),
+    # The studio path holds back whole input frames, not half a filter.
+    ("studio down", 48000, 16000, "hq", 2, 342),
+    ("studio up", 44100, 48000, "vhq", 2, 153),
 ]
 WARMUP_CALLS = 100
 CHECKPOINTS = 10

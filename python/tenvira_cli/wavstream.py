@@ -24,6 +24,7 @@ import numpy as np
 import numpy.typing as npt
 
 from .formats import sample_format
+from .settings import RawFormat
 
 WAVE_FORMAT_PCM = 0x0001
 WAVE_FORMAT_IEEE_FLOAT = 0x0003
@@ -60,11 +61,9 @@ def streamable(subtype: str) -> bool:
 
 
 @dataclass(frozen=True)
-class StreamFormat:
-    rate: int
-    channels: int
-    subtype: str
-    big_endian: bool = False
+class StreamFormat(RawFormat):
+    """The layout of a stream's samples: what a header says, or what the
+    options say of headerless input."""
 
     @property
     def frame_bytes(self) -> int:

@@ -6,6 +6,16 @@ namespace tenvira {
 
 namespace {
 
+// A cycle of rows computed row by row with a backend's shared-row kernel:
+// frames r, r + period, r + 2·period, ... all read row r.
+template <F32SharedKernel shared>
+void cycle_by_rows(const F32CycleBatch& b) noexcept {
+    for (std::size_t r = 0; r < b.period && r < b.count; ++r) {
+        shared(F32SharedBatch{b.windows + r, b.period, b.rows[r], b.taps, (b.count - r + b.period - 1) / b.period,
+                              b.out + r * b.stride, b.period * b.stride});
+    }
+}
+
 // What one instruction set provides, and what it needs. A family left empty
 // is not provided by that instruction set.
 struct KernelSource {
@@ -18,7 +28,7 @@ struct KernelSource {
 
 constexpr KernelSource scalar_source = {
     FeatureSet(),
-    {dot_f32_scalar, dot_f32_scalar_batch, dot_f32_scalar_shared},
+    {dot_f32_scalar, dot_f32_scalar_batch, dot_f32_scalar_shared, cycle_by_rows<dot_f32_scalar_shared>},
     {dot_i16_q15_scalar, dot_i16_q15_scalar_batch, dot_i16_q15_scalar_shared},
     {columns_f32_scalar, columns_i16_scalar},
     plan_frames_scalar,
@@ -26,7 +36,7 @@ constexpr KernelSource scalar_source = {
 
 constexpr KernelSource avx2_source = {
     FeatureSet(CpuFeature::Avx2) | CpuFeature::Fma,
-    {dot_f32_avx2_inner, dot_f32_avx2_batch, dot_f32_avx2_shared},
+    {dot_f32_avx2_inner, dot_f32_avx2_batch, dot_f32_avx2_shared, cycle_by_rows<dot_f32_avx2_shared>},
     {dot_i16_q15_avx2_inner, dot_i16_q15_avx2_batch, dot_i16_q15_avx2_shared},
     {columns_f32_avx2, columns_i16_avx2},
     plan_frames_avx2,
@@ -34,10 +44,10 @@ constexpr KernelSource avx2_source = {
 
 constexpr KernelSource avx512_source = {
     FeatureSet(CpuFeature::Avx512f),
-    {dot_f32_avx512_inner, dot_f32_avx512_batch, dot_f32_avx512_shared},
+    {dot_f32_avx512_inner, dot_f32_avx512_batch, dot_f32_avx512_shared, dot_f32_avx512_cycle},
     {},
     {},
-    nullptr,
+    plan_frames_avx512,
 };
 
 // Sources of one family, best first; the scalar kernels close every list.
@@ -55,17 +65,18 @@ struct BackendRow {
 
 constexpr Sources scalar_only = {&scalar_source, nullptr, nullptr};
 constexpr Sources avx2_first = {&avx2_source, &scalar_source, nullptr};
+constexpr Sources avx512_first = {&avx512_source, &avx2_source, &scalar_source};
 
-// Indexed by FirBackend. Only the float32 products of the AVX-512F backend
-// come from the AVX-512 unit; its int16 products, the fixed-ratio columns and
-// the planning, whose results are the same on every backend, are the AVX2
-// ones where the processor has AVX2 and FMA.
+// Indexed by FirBackend. The float32 products and the planning of the
+// AVX-512F backend come from the AVX-512 unit; its int16 products and the
+// fixed-ratio columns, whose results are the same on every backend, are the
+// AVX2 ones where the processor has AVX2 and FMA.
 constexpr BackendRow rows[] = {
     {FirBackend::Scalar, "scalar", FeatureSet(), scalar_only, scalar_only, scalar_only, scalar_only},
     {FirBackend::Avx2Fma, "avx2+fma", FeatureSet(CpuFeature::Avx2) | CpuFeature::Fma, avx2_first, avx2_first,
      avx2_first, avx2_first},
     {FirBackend::Avx512f, "avx512f", FeatureSet(CpuFeature::Avx512f), {&avx512_source, nullptr, nullptr},
-     avx2_first, avx2_first, avx2_first},
+     avx2_first, avx2_first, avx512_first},
     // No vector kernels for these architectures in an x86-64 build.
     {FirBackend::Neon, "neon", FeatureSet::unavailable(), scalar_only, scalar_only, scalar_only, scalar_only},
     {FirBackend::Rvv, "rvv", FeatureSet::unavailable(), scalar_only, scalar_only, scalar_only, scalar_only},

@@ -21,6 +21,7 @@ struct F32Kernels {
     DotF32 dot;
     F32BatchKernel batch;
     F32SharedKernel shared;
+    F32CycleKernel cycle;
 };
 
 struct I16Kernels {

@@ -62,6 +62,20 @@ struct I16SharedBatch {
     std::int64_t* out;
 };
 
+// Frames that step through a short cycle of rows: product d < count reads
+// windows[d] with rows[d % period] and goes to out[d * stride]. Common
+// ratios cycle through a few rows (48000 -> 16000 one, 16000 -> 24000
+// three), and a backend may lay out a whole cycle's products at once.
+struct F32CycleBatch {
+    const float* const* windows;
+    const float* const* rows;
+    std::size_t period;
+    std::size_t taps;
+    std::size_t count;
+    float* out;
+    std::size_t stride;
+};
+
 // Fixed-ratio columns: out[f] = centre[f]·centre_coeff + Σ_j sources[j][f]·coeffs[j]
 // for f < frames, or 0 + Σ_j ... when centre is null; the terms are added in
 // order of j. float32: each term a float32 product then a float32 addition,
@@ -111,6 +125,7 @@ using DotI16 = std::int64_t (*)(const std::int16_t* window, const std::int16_t* 
 using F32BatchKernel = void (*)(const F32Batch&) noexcept;
 using I16BatchKernel = void (*)(const I16Batch&) noexcept;
 using F32SharedKernel = void (*)(const F32SharedBatch&) noexcept;
+using F32CycleKernel = void (*)(const F32CycleBatch&) noexcept;
 using I16SharedKernel = void (*)(const I16SharedBatch&) noexcept;
 using F32ColumnsKernel = void (*)(const F32Columns&) noexcept;
 using I16ColumnsKernel = void (*)(const I16Columns&) noexcept;
@@ -146,5 +161,7 @@ std::size_t plan_frames_avx2(const PlanRun& run) noexcept;
 float dot_f32_avx512_inner(const float* window, const float* coeffs, std::size_t n) noexcept;
 void dot_f32_avx512_batch(const F32Batch& b) noexcept;
 void dot_f32_avx512_shared(const F32SharedBatch& b) noexcept;
+void dot_f32_avx512_cycle(const F32CycleBatch& b) noexcept;
+std::size_t plan_frames_avx512(const PlanRun& run) noexcept;
 
 }  // namespace tenvira

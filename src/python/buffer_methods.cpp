@@ -1,10 +1,14 @@
 #include "python/buffer_methods.hpp"
 
+#include <emmintrin.h>
+
 #include <algorithm>
+#include <cstring>
 #include <span>
 #include <string>
 
 #include "base/arith.hpp"
+#include "base/fault.hpp"
 #include "python/args.hpp"
 #include "python/buffers.hpp"
 #include "python/errors.hpp"
@@ -19,6 +23,8 @@ namespace {
 // Input goes to the engine in blocks of about this many samples, so that a
 // call on an hour of audio needs no hour-sized history or scratch.
 constexpr std::uint64_t block_samples = std::uint64_t{1} << 15;
+// Output beyond this many bytes goes to memory through streaming stores.
+constexpr std::size_t streamed_output_bytes = std::size_t{1} << 21;
 // Calls with at least this many samples of input or output release the
 // interpreter lock while the engine works; below it the hand-over would
 // cost about as much as it frees.
@@ -47,9 +53,31 @@ OutputTarget<S> output_target(PyObject* output, std::uint64_t channels) {
     raise(PyExc_ValueError, messages::output_too_small(room, need, call));
 }
 
+// Copies n samples to memory that will not be read again soon: the aligned
+// middle with streaming stores, which write whole cache lines without
+// reading them first (a long call's output would otherwise be read in from
+// memory only to be overwritten).
+template <typename S>
+void stream_out(S* dst, const S* src, std::size_t n) noexcept {
+    auto* d = reinterpret_cast<unsigned char*>(dst);
+    const auto* s = reinterpret_cast<const unsigned char*>(src);
+    std::size_t bytes = n * sizeof(S);
+    const std::size_t head = std::min(bytes, (16 - reinterpret_cast<std::uintptr_t>(d) % 16) % 16);
+    std::memcpy(d, s, head);
+    d += head;
+    s += head;
+    bytes -= head;
+    for (; bytes >= 16; bytes -= 16, d += 16, s += 16) {
+        _mm_stream_si128(reinterpret_cast<__m128i*>(d), _mm_loadu_si128(reinterpret_cast<const __m128i*>(s)));
+    }
+    std::memcpy(d, s, bytes);
+    _mm_sfence();
+}
+
 // Runs the input through the engine block by block, writing from the start
 // of `out`. The stream's state before the call is kept in st.checkpoint
-// first; if any block fails, the whole call is undone.
+// first; if any block fails, the whole call is undone. Output larger than the
+// caches is rendered a block at a time into scratch and streamed out.
 template <typename S>
 ProcessStats run(ResamplerState<S>& st, const SampleInput<S>& in, std::span<S> out) {
     Core<S>& core = st.core;
@@ -60,12 +88,21 @@ ProcessStats run(ResamplerState<S>& st, const SampleInput<S>& in, std::span<S> o
     if (core.finished()) return ProcessStats{0, 0, core.backend()};
     if (samples % channels != 0) to_py_err(ResampleError::misaligned_input(samples, channels));
     const std::uint64_t block = std::max<std::uint64_t>(1, block_samples / channels) * channels;
+    const bool streamed = out.size() * sizeof(S) > streamed_output_bytes;
+    if (streamed) st.output.resize(static_cast<std::size_t>(core.required_output_capacity(block / channels)));
     std::size_t written = 0;
     WithoutGil unlocked(samples >= release_samples);
     try {
         for (std::uint64_t at = 0; at < samples; at += block) {
             const std::span<const S> chunk = in.block(at, std::min(block, samples - at), st.converted);
-            written += core.process_into(chunk, out.subspan(written)).value().output_frames * channels;
+            if (!streamed) {
+                written += core.process_into(chunk, out.subspan(written)).value().output_frames * channels;
+                continue;
+            }
+            const std::size_t n = core.process_into(chunk, st.output).value().output_frames * channels;
+            if (n > out.size() - written) unreachable("rendered output exceeds the caller's buffer");
+            stream_out(out.data() + written, st.output.data(), n);
+            written += n;
         }
     } catch (...) {
         core.restore(st.checkpoint);

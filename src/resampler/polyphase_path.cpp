@@ -75,7 +75,6 @@ std::size_t PolyphasePath<S>::plan(const StreamState<S>& s, double& position, st
         p = p + static_cast<double>(done) * d;
         if (done < length) break;
     }
-    for (std::size_t f = 0; f < n; ++f) rows_[f] = bank_ + phase_[f] * taps_;
     position = p;
     return n;
 }
@@ -93,7 +92,7 @@ std::size_t PolyphasePath<S>::plan_general(const StreamState<S>& s, double& posi
         whole_[n] = w;
         const double frac = position - static_cast<double>(w);
         const std::uint64_t phase = std::min(trunc_u64(frac * phases), phases_ - 1);
-        rows_[n] = bank_ + phase * taps_;
+        phase_[n] = static_cast<std::uint32_t>(phase);
         position = s.ratio + position;
     }
     return n;
@@ -116,10 +115,40 @@ void PolyphasePath<S>::render_block(StreamState<S>& s, S* out, std::size_t n) {
     const bool gather = span > n * taps;
     const std::size_t length = gather ? n * taps : static_cast<std::size_t>(span);
     if (s.linear.size() < length) s.linear.resize(length);
-    for (std::size_t f = 0; f < n; ++f) {
-        windows_[f] = gather ? s.linear.data() + f * taps : s.linear.data() + (whole_[f] - back - lo);
+    {
+        const S* linear = s.linear.data();
+        const std::int64_t* __restrict whole = whole_.data();
+        const S** __restrict windows = windows_.data();
+        const std::int64_t first = lo + back;  // the frame whose window starts at linear[0]
+        if (gather) {
+            for (std::size_t f = 0; f < n; ++f) windows[f] = linear + f * taps;
+        } else {
+            std::size_t f = 0;
+            for (; f + 4 <= n; f += 4) {
+                windows[f] = linear + (whole[f] - first);
+                windows[f + 1] = linear + (whole[f + 1] - first);
+                windows[f + 2] = linear + (whole[f + 2] - first);
+                windows[f + 3] = linear + (whole[f + 3] - first);
+            }
+            for (; f < n; ++f) windows[f] = linear + (whole[f] - first);
+        }
     }
+    // The rows the kernels read: every frame's, or one cycle's.
     const std::size_t period = row_period(n);
+    {
+        const Coeff* bank = bank_;
+        const std::uint32_t* __restrict phase = phase_.data();
+        const Coeff** __restrict rows = rows_.data();
+        const std::size_t count = period == 0 ? n : period;
+        std::size_t f = 0;
+        for (; f + 4 <= count; f += 4) {
+            rows[f] = bank + phase[f] * taps;
+            rows[f + 1] = bank + phase[f + 1] * taps;
+            rows[f + 2] = bank + phase[f + 2] * taps;
+            rows[f + 3] = bank + phase[f + 3] * taps;
+        }
+        for (; f < count; ++f) rows[f] = bank + phase[f] * taps;
+    }
     for (std::uint64_t k = 0; k < channels; ++k) {
         if (gather) {
             for (std::size_t f = 0; f < n; ++f) {
@@ -131,13 +160,9 @@ void PolyphasePath<S>::render_block(StreamState<S>& s, S* out, std::size_t n) {
         }
         if (period == 0) {
             T::dot_frames(s.kernels, windows_.data(), rows_.data(), taps, n, out + k, channels, results_.data());
-            continue;
-        }
-        // Frames r, r + period, r + 2·period, ... all use row r.
-        for (std::size_t r = 0; r < period; ++r) {
-            const std::size_t count = (n - r + period - 1) / period;
-            T::dot_shared_frames(s.kernels, windows_.data() + r, period, rows_[r], taps, count,
-                                 out + r * channels + k, period * channels, results_.data());
+        } else {
+            T::dot_cycle_frames(s.kernels, windows_.data(), rows_.data(), period, taps, n, out + k, channels,
+                                results_.data());
         }
     }
 }
@@ -150,13 +175,19 @@ void PolyphasePath<S>::render_block(StreamState<S>& s, S* out, std::size_t n) {
 // for this to pay.
 template <typename S>
 std::size_t PolyphasePath<S>::row_period(std::size_t n) {
-    const Coeff* const* rows = rows_.data();
-    // The period of the previous block is the likely one: try it first.
+    const std::uint32_t* phase = phase_.data();
+    // The period of the previous block is the likely one: try it first. A
+    // wrong period mostly shows within its first few frames; past them the
+    // whole block is compared without early exits.
     const auto repeats = [&](std::size_t p) {
         if (p == 0 || 8 * p > n) return false;
-        std::size_t f = p;
-        while (f < n && rows[f] == rows[f - p]) ++f;
-        return f == n;
+        const std::size_t head = 2 * p + 8 < n ? 2 * p + 8 : n;
+        for (std::size_t f = p; f < head; ++f) {
+            if (phase[f] != phase[f - p]) return false;
+        }
+        std::uint32_t differ = 0;
+        for (std::size_t f = head; f < n; ++f) differ |= phase[f] ^ phase[f - p];
+        return differ == 0;
     };
     if (repeats(last_period_)) return last_period_;
     for (std::size_t p = 1; p <= max_shared_rows; ++p) {

@@ -41,7 +41,9 @@ private:
     std::uint64_t taps_;
     std::uint64_t phases_;
     // The block's planned read positions (w = trunc(position)) and the rows
-    // they select, the windows the products read and the int16 sums.
+    // they select (as phases; as pointers those the kernels read: every
+    // frame's, or one cycle's), the windows the products read and the int16
+    // sums.
     std::vector<std::int64_t> whole_;
     std::vector<std::uint32_t> phase_;
     std::vector<const Coeff*> rows_;

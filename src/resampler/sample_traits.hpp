@@ -40,9 +40,12 @@ struct SampleTraits<float> {
                            std::size_t count, float* out, std::size_t stride, Acc*) {
         k.f32.batch(F32Batch{windows, rows, taps, count, out, stride});
     }
-    static void dot_shared_frames(const Kernels& k, const float* const* windows, std::size_t step, const float* row,
-                                  std::size_t taps, std::size_t count, float* out, std::size_t stride, Acc*) {
-        k.f32.shared(F32SharedBatch{windows, step, row, taps, count, out, stride});
+    // The same for frames whose rows repeat with `period`: frame f reads
+    // rows[f % period].
+    static void dot_cycle_frames(const Kernels& k, const float* const* windows, const float* const* rows,
+                                 std::size_t period, std::size_t taps, std::size_t count, float* out, std::size_t stride,
+                                 Acc*) {
+        k.f32.cycle(F32CycleBatch{windows, rows, period, taps, count, out, stride});
     }
     // The fixed paths' sums of `frames` frames; no grouping is needed.
     static void columns(const Kernels& k, Acc* out, const float* centre, Coeff c0, const float* const* sources,
@@ -75,11 +78,15 @@ struct SampleTraits<std::int16_t> {
         k.i16.batch(I16Batch{windows, rows, taps, count, results});
         for (std::size_t f = 0; f < count; ++f) out[f * stride] = output(results[f]);
     }
-    static void dot_shared_frames(const Kernels& k, const std::int16_t* const* windows, std::size_t step,
-                                  const std::int16_t* row, std::size_t taps, std::size_t count, std::int16_t* out,
-                                  std::size_t stride, Acc* results) {
-        k.i16.shared(I16SharedBatch{windows, step, row, taps, count, results});
-        for (std::size_t f = 0; f < count; ++f) out[f * stride] = output(results[f]);
+    // Row by row: frames r, r + period, ... share row r.
+    static void dot_cycle_frames(const Kernels& k, const std::int16_t* const* windows, const std::int16_t* const* rows,
+                                 std::size_t period, std::size_t taps, std::size_t count, std::int16_t* out,
+                                 std::size_t stride, Acc* results) {
+        for (std::size_t r = 0; r < period && r < count; ++r) {
+            const std::size_t frames = (count - r + period - 1) / period;
+            k.i16.shared(I16SharedBatch{windows + r, period, rows[r], taps, frames, results});
+            for (std::size_t f = 0; f < frames; ++f) out[(r + f * period) * stride] = output(results[f]);
+        }
     }
     // The taps go in groups whose partial sums fit 32 bits (`group_ends`).
     static void columns(const Kernels& k, Acc* out, const std::int16_t* centre, Coeff c0,

@@ -211,6 +211,97 @@ TEST(Kernels, BatchesEqualTheirSingleKernels) {
     }
 }
 
+// The layouts a resampler hands over: frame f reads at floor(f·advance /
+// period) and row f % period, so windows repeat by translation (which vector
+// kernels may exploit) unless `nudge` moves one of them. Every product must
+// still be its single kernel's, signed zeros included, for any output stride,
+// in runs longer than one layout holds, with windows far apart and with the
+// last window ending at the end of the input.
+TEST(Kernels, RowCyclesEqualTheirSingleKernels) {
+    std::mt19937 rng(17);
+    for (FirBackend b : {FirBackend::Scalar, FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const Kernels k = resolve_kernels(b);
+        for (std::size_t taps : {1, 8, 17, 24, 48, 96, 129}) {
+            auto coeffs = random_floats(rng, 5 * taps + 1);
+            for (std::size_t i = 0; i < coeffs.size(); i += 7) coeffs[i] = -0.0f;
+            for (std::size_t period : {1, 2, 3, 5}) {
+                for (std::size_t advance : {1, 2, 3, 7, 200}) {
+                    for (std::size_t count : {1, 6, 16, 85, 256, 700}) {
+                        const std::size_t nudge = count > 300 ? 301 : count;  // out of range: none
+                        const std::size_t frames_span = (count - 1) * advance / period + taps + 1;
+                        auto input = random_floats(rng, frames_span);
+                        for (std::size_t i = 0; i < input.size(); i += 5) input[i] = i % 2 ? 0.0f : -0.0f;
+                        std::vector<const float*> windows(count), rows(period);
+                        for (std::size_t f = 0; f < count; ++f) {
+                            windows[f] = input.data() + f * advance / period + (f == nudge ? 1 : 0);
+                        }
+                        for (std::size_t r = 0; r < period; ++r) rows[r] = coeffs.data() + r * taps + (r % 2);
+                        for (std::size_t stride : {1, 2, 3}) {
+                            std::vector<float> got(count * stride + 1, 7.0f);
+                            k.f32.cycle(F32CycleBatch{windows.data(), rows.data(), period, taps, count, got.data(), stride});
+                            for (std::size_t f = 0; f < count; ++f) {
+                                ASSERT_EQ(std::bit_cast<std::uint32_t>(got[f * stride]),
+                                          std::bit_cast<std::uint32_t>(k.f32.dot(windows[f], rows[f % period], taps)))
+                                    << k.name << " taps=" << taps << " period=" << period << " advance=" << advance
+                                    << " count=" << count << " stride=" << stride << " f=" << f;
+                                for (std::size_t g = 1; g < stride; ++g) ASSERT_EQ(got[f * stride + g], 7.0f);
+                            }
+                            EXPECT_EQ(got[count * stride], 7.0f) << "wrote past the batch";
+                        }
+                        if (period == 1) {
+                            std::vector<float> shared(count);
+                            k.f32.shared(F32SharedBatch{windows.data(), 1, rows[0], taps, count, shared.data(), 1});
+                            for (std::size_t f = 0; f < count; ++f) {
+                                ASSERT_EQ(std::bit_cast<std::uint32_t>(shared[f]),
+                                          std::bit_cast<std::uint32_t>(k.f32.dot(windows[f], rows[0], taps)))
+                                    << k.name << " taps=" << taps << " count=" << count << " f=" << f;
+                            }
+                        }
+                    }
+                }
+            }
+        }
+    }
+}
+
+// Every backend's planning against the scalar plan: runs of read positions
+// for the steps of common ratios, from the first positions to large ones,
+// with the due bound cutting a run anywhere in a vector or not at all.
+TEST(Kernels, PlanningEqualsTheScalarPlan) {
+    for (FirBackend b : {FirBackend::Avx2Fma, FirBackend::Avx512f}) {
+        if (b == FirBackend::Avx2Fma && !have_avx2_fma()) continue;
+        if (b == FirBackend::Avx512f && !has_feature(CpuFeature::Avx512f)) continue;
+        const Kernels k = resolve_kernels(b);
+        for (double step : {3.0, 44100.0 / 48000.0, 2.0 / 3.0, 1.0, 1.0 / 160.0}) {
+            for (double start : {0.0, 1.0 / 3.0, 12345.678, 0x1p40 + 0.5}) {
+                for (std::size_t count : {1, 4, 7, 8, 9, 17, 256}) {
+                    for (std::size_t cut : {0, 1, 5, 8, 12, 300}) {
+                        PlanRun run{};
+                        run.start = start;
+                        run.step = step;
+                        run.count = count;
+                        run.bound = static_cast<std::int64_t>(start + static_cast<double>(cut) * step);
+                        run.phases = count % 2 ? 256.0 : 1024.0;
+                        run.last_phase = static_cast<std::uint32_t>(run.phases) - 1;
+                        std::vector<std::int64_t> whole(count, -1), want_whole(count, -1);
+                        std::vector<std::uint32_t> phase(count, 7), want_phase(count, 7);
+                        run.whole = want_whole.data();
+                        run.phase = want_phase.data();
+                        const std::size_t want = plan_frames_scalar(run);
+                        run.whole = whole.data();
+                        run.phase = phase.data();
+                        ASSERT_EQ(k.plan(run), want) << k.name << " step=" << step << " start=" << start << " count=" << count;
+                        EXPECT_EQ(whole, want_whole) << k.name << " step=" << step << " start=" << start;
+                        EXPECT_EQ(phase, want_phase) << k.name << " step=" << step << " start=" << start;
+                    }
+                }
+            }
+        }
+    }
+}
+
 // At full scale the int16 tail holds pairs of products of 2^30 whose 32-bit
 // sum wraps; the batches must still give the exact tail.
 TEST(Kernels, Int16BatchesAtFullScale) {
@@ -312,14 +403,14 @@ TEST(Kernels, BackendTableDispatch) {
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).f32.dot, &dot_f32_avx512_inner);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).i16.dot, &dot_i16_q15_avx2_inner);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).columns.f32, &columns_f32_avx2);
-    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).plan, &plan_frames_avx2);
-    // Without AVX2 and FMA the AVX-512F backend's int16 products, columns
-    // and planning are the scalar ones.
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, all).plan, &plan_frames_avx512);
+    // Without AVX2 and FMA the AVX-512F backend's int16 products and
+    // columns are the scalar ones.
     const CpuFeatures avx512_only{false, false, true};
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).f32.dot, &dot_f32_avx512_inner);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).i16.dot, &dot_i16_q15_scalar);
     EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).columns.i16, &columns_i16_scalar);
-    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).plan, &plan_frames_scalar);
+    EXPECT_EQ(resolve_kernels(FirBackend::Avx512f, avx512_only).plan, &plan_frames_avx512);
     for (FirBackend b : {FirBackend::Neon, FirBackend::Rvv}) {
         EXPECT_EQ(resolve_kernels(b, all).f32.dot, &dot_f32_scalar);
         EXPECT_EQ(resolve_kernels(b, all).i16.dot, &dot_i16_q15_scalar);

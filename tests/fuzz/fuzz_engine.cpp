@@ -32,7 +32,7 @@
 //   rates        by rate mode: a pair from a table; two rates in 1..384000;
 //                two full 32-bit rates (0 allowed); in and in × k or in / k
 //   channels     one byte: 0 stays 0 (refused), else 1..8
-//   quality      one byte mod 3; backend request one byte mod 6
+//   quality      one byte mod 5; backend request one byte mod 6
 //   chunk size   by mode: absent; 0..65535; 2^40 + x; 2^62 + x
 //   seed         two bytes for the generated samples
 //   script       one byte per call: process (with a frame count), a
@@ -159,7 +159,7 @@ ResamplerConfig read_config(Reader& r, std::uint8_t head) {
     }
     const std::uint8_t ch = r.u8();
     c.channels = ch == 0 ? 0 : (ch - 1) % 8 + 1;
-    c.quality = static_cast<Quality>(r.u8() % 3);
+    c.quality = static_cast<Quality>(r.u8() % 5);
     c.backend = static_cast<BackendRequest>(r.u8() % 6);
     switch ((head >> 3) & 3) {
         case 0: break;
@@ -210,6 +210,11 @@ std::optional<Plan> read_plan(const std::uint8_t* data, std::size_t size) {
     const std::uint8_t head = r.u8();
     plan.int16 = head & 1;
     plan.config = read_config(r, head);
+    // An int16 studio stream decimates in one stage whose filter grows with
+    // the ratio: beyond 64:1 one design takes seconds.
+    const ResamplerConfig& c = plan.config;
+    const bool studio = c.quality == Quality::Hq || c.quality == Quality::Vhq;
+    if (plan.int16 && studio && c.input_rate > 64ull * c.output_rate) return std::nullopt;
     const unsigned source = (head >> 5) & 3;
     const std::uint32_t seed = r.u16();
     const std::uint64_t channels = plan.config.channels == 0 ? 1 : plan.config.channels;
@@ -469,7 +474,11 @@ void run(const Plan& plan) {
                 describe(c) + ": unexpected fault: " + f.what());
         return;
     } catch (const std::bad_alloc&) {
-        require(!zero && chunk && *chunk >= (std::uint64_t{1} << 40), describe(c) + ": unexpected bad_alloc");
+        // A chunk size beyond memory, or a studio design for a ratio so
+        // steep that its filter cannot be held.
+        const bool studio = c.quality == Quality::Hq || c.quality == Quality::Vhq;
+        require(!zero && ((chunk && *chunk >= (std::uint64_t{1} << 40)) || studio),
+                describe(c) + ": unexpected bad_alloc");
         return;
     }
     require(!chunk || *chunk < (std::uint64_t{1} << 40) || !created->ok(),
@@ -508,7 +517,7 @@ void run(const Plan& plan) {
 
     // The same script on every other backend: int16 always identical, float32
     // identical wherever no polyphase dot product is involved.
-    if (std::is_same_v<S, float> && core.path() == RenderPath::Polyphase) return;
+    if (std::is_same_v<S, float> && (core.path() == RenderPath::Polyphase || core.path() == RenderPath::Studio)) return;
     for (BackendRequest other : {BackendRequest::Scalar, BackendRequest::Avx2, BackendRequest::Avx512}) {
         Result<FirBackend> b = select_backend(other);
         if (!b || b.value() == core.backend()) continue;

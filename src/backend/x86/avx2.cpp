@@ -112,6 +112,10 @@ void dot8_f32(const float* const* w, std::size_t wstep, const float* const* c, s
 
 __m256i load16(const std::int16_t* p) { return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(p)); }
 
+// The int16 kernels transpose through memory: inlined, the transposes
+// crowd out the registers of the products around them.
+[[gnu::noinline]] void transpose8_out_of_line(__m256 r[8]) { transpose8(r); }
+
 // Adds lane k of each of the eight vectors (eight int32 values per product)
 // to the 64-bit totals of products 0-3 (low) and 4-7 (high). With
 // `pair_sums`, a lane holding -2^31 stands for +2^31: a sum of two exact
@@ -120,7 +124,7 @@ template <bool pair_sums>
 void add_lanes(__m256i v[8], __m256i& low, __m256i& high) {
     __m256 lanes[8];
     for (int d = 0; d < 8; ++d) lanes[d] = _mm256_castsi256_ps(v[d]);
-    transpose8(lanes);
+    transpose8_out_of_line(lanes);
     const __m256i wrapped = _mm256_set1_epi64x(-2147483648LL);
     const __m256i two32 = _mm256_set1_epi64x(4294967296LL);
     for (int k = 0; k < 8; ++k) {

@@ -3,7 +3,8 @@
 // Each ISA unit includes this file and compiles its own copy with its own
 // flags: everything here has internal linkage (an unnamed namespace), so no
 // function compiled for one instruction set can be picked by the linker for
-// another unit.
+// another unit. The helpers are always inlined: called out of line, their
+// register arrays would make a round trip through memory.
 #pragma once
 
 #include <immintrin.h>
@@ -14,7 +15,7 @@ namespace tenvira {
 namespace {
 
 // Stores the eight lanes to out[0], out[stride], ...
-void store8(float* out, std::size_t stride, __m256 v) {
+[[gnu::always_inline]] inline void store8(float* out, std::size_t stride, __m256 v) {
     if (stride == 1) {
         _mm256_storeu_ps(out, v);
         return;
@@ -26,7 +27,7 @@ void store8(float* out, std::size_t stride, __m256 v) {
 
 // In-register transpose: afterwards r[k] holds lane k of each input row,
 // r[k][d] = old r[d][k].
-void transpose8(__m256 r[8]) {
+[[gnu::always_inline]] inline void transpose8(__m256 r[8]) {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]);
     const __m256 t1 = _mm256_unpackhi_ps(r[0], r[1]);
     const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]);
@@ -54,7 +55,7 @@ void transpose8(__m256 r[8]) {
 }
 
 // Mask selecting the first t of eight 32-bit lanes.
-__m256i first_lanes(std::size_t t) {
+[[gnu::always_inline]] inline __m256i first_lanes(std::size_t t) {
     const __m256i index = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
     return _mm256_cmpgt_epi32(_mm256_set1_epi32(static_cast<int>(t)), index);
 }
