@@ -118,14 +118,15 @@ int info(std::uint32_t in, std::uint32_t out, HqPreset preset, bool integer) {
                 static_cast<unsigned long long>(p.step_num), static_cast<unsigned long long>(p.step_den),
                 static_cast<unsigned long long>(p.taps), static_cast<unsigned long long>(p.ahead),
                 static_cast<unsigned long long>(p.rows), static_cast<unsigned long long>(p.table));
-    if (p.fft) {
-        bytes += p.fft->byte_size();
-        std::printf("overlap-save from %llu channels: %llu frames per block, %llu new, %llu outputs, split %llu; "
-                    "hold-back %llu frames\n",
-                    static_cast<unsigned long long>(p.fft_channels), static_cast<unsigned long long>(p.fft->size()),
-                    static_cast<unsigned long long>(p.fft->stride()), static_cast<unsigned long long>(p.fft->outputs()),
-                    static_cast<unsigned long long>(p.fft->split()),
-                    static_cast<unsigned long long>(design->hold_back(p.fft_channels)));
+    for (std::uint64_t channels = 1; channels <= 2; ++channels) {
+        const HqOverlapSave* f = p.blocks_for(channels);
+        if (f == nullptr) continue;
+        if (channels == 1 || f != p.blocks_for(1)) bytes += f->byte_size();
+        std::printf("overlap-save, %s: %llu frames per block, %llu new, %llu outputs, split %llu; hold-back %llu\n",
+                    channels == 1 ? "mono" : "stereo", static_cast<unsigned long long>(f->size()),
+                    static_cast<unsigned long long>(f->stride()), static_cast<unsigned long long>(f->outputs()),
+                    static_cast<unsigned long long>(f->split()),
+                    static_cast<unsigned long long>(design->hold_back(channels)));
     }
     std::printf("hold-back %llu frames; %.1f multiply-adds per output; design %.0f us, %zu bytes\n",
                 static_cast<unsigned long long>(design->hold_back(1)), design->multiply_adds_per_output(), micros,

@@ -199,21 +199,20 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
     q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
 }
 
-// The overlap-save blocks of a float stage with exact rows: the transform
-// size (2^a 3^b 5^c, a multiple of 2P split) and split of the lowest
-// estimated cost per output and channel whose newest input frame for output
-// 0 stays at or below `newest_limit`; first for every stream, else for
-// streams of two or more channels (whose transforms share the lanes), where
-// that beats the direct form by a tenth. Sets fft and fft_channels.
+// The overlap-save blocks of a float stage with exact rows, for mono streams
+// and for streams of two or more channels: the transform size (2^a 3^b 5^c,
+// a multiple of 2P split) and split of the lowest estimated cost per output
+// and channel whose newest input frame for output 0 stays at or below
+// `newest_limit`, where that beats the direct form.
 void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmetic arithmetic,
                    std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
     if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return;
     const bool wide = arithmetic == HqArithmetic::F64;
     const double direct = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
-    for (std::uint64_t channels = 1; channels <= 2; ++channels) {
-        double best_cost = channels == 1 ? direct : 0.9 * direct;
-        std::uint64_t best_size = 0, best_split = 1;
+    std::uint64_t chosen[2][2] = {};  // size and split, per slot
+    for (std::uint64_t slot = 0; slot < 2; ++slot) {
+        double best_cost = direct;
         for (std::uint64_t split = 1; split <= 4; split *= 2) {
             for (std::uint64_t five = 1; five <= 5; five *= 5) {
                 for (std::uint64_t three = 1; three <= 9; three *= 3) {
@@ -223,20 +222,22 @@ void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmeti
                         }
                         // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
                         if (stage.ahead + n - stage.taps > newest_limit) continue;
-                        const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q, split, wide, channels);
+                        const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q, split, wide, slot + 1);
                         if (cost < best_cost) {
                             best_cost = cost;
-                            best_size = n;
-                            best_split = split;
+                            chosen[slot][0] = n;
+                            chosen[slot][1] = split;
                         }
                     }
                 }
             }
         }
-        if (best_size != 0) {
-            stage.fft = std::make_unique<const HqOverlapSave>(rows.data(), stage.taps, p, q, best_split, best_size, wide);
-            stage.fft_channels = channels;
-            return;
+        if (chosen[slot][0] == 0) continue;
+        if (slot == 1 && chosen[1][0] == chosen[0][0] && chosen[1][1] == chosen[0][1]) {
+            stage.blocks[1] = stage.blocks[0];
+        } else {
+            stage.blocks[slot] = std::make_shared<const HqOverlapSave>(rows.data(), stage.taps, p, q, chosen[slot][1],
+                                                                       chosen[slot][0], wide);
         }
     }
 }
@@ -284,7 +285,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
         prototype.row(phase, row);
     }
     choose_blocks(stage, rows, arithmetic, newest_limit);
-    if (stage.fft && stage.fft_channels == 1) return stage;
+    if (stage.blocks[0] && stage.blocks[1]) return stage;
     switch (arithmetic) {
         case HqArithmetic::F32:
             stage.rows_f32 = aligned<float>(std::vector<float>(rows.begin(), rows.end()));
@@ -415,7 +416,8 @@ std::uint64_t HqDesign::hold_back(std::uint64_t channels) const noexcept {
     // Output 0 needs stage-input frame `newest`, which needs input frame
     // 2^k (that) + sum of 2^j reach_j; due one frame later.
     const HqPolyphase& poly = polyphase_;
-    std::uint64_t newest = poly.blocks_for(channels) ? poly.ahead + poly.fft->size() - poly.taps : poly.ahead;
+    const HqOverlapSave* blocks = poly.blocks_for(channels);
+    std::uint64_t newest = blocks != nullptr ? poly.ahead + blocks->size() - poly.taps : poly.ahead;
     for (auto it = half_bands_.rbegin(); it != half_bands_.rend(); ++it) newest = 2 * newest + it->reach;
     return newest + 1;
 }
@@ -429,9 +431,9 @@ std::uint64_t HqDesign::frames_due(std::uint64_t frames, std::uint64_t channels)
 }
 
 std::uint64_t HqDesign::polyphase_due(std::uint64_t available, std::uint64_t channels) const noexcept {
-    if (polyphase_.blocks_for(channels)) {
+    if (const HqOverlapSave* form = polyphase_.blocks_for(channels)) {
         // Whole blocks: block k reads up to frame k J P + ahead - taps + size.
-        const HqOverlapSave& f = *polyphase_.fft;
+        const HqOverlapSave& f = *form;
         const std::uint64_t first = polyphase_.ahead + f.size() - polyphase_.taps + 1;  // frames block 0 needs
         if (available < first) return 0;
         const unsigned __int128 blocks = (available - first) / f.stride() + 1;

@@ -71,14 +71,16 @@ struct HqPolyphase {
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;
-    // Float streams of small P and Q, where it is cheaper: the stage runs as
-    // overlap-save blocks instead (hq_fft.hpp) in streams of at least
-    // `fft_channels` channels. The rows above stay empty when every stream
-    // takes the blocks (fft_channels 1). Block k starts at input frame
-    // k fft->stride() + ahead - taps + 1.
-    std::unique_ptr<const HqOverlapSave> fft;
-    std::uint64_t fft_channels = 0;
-    bool blocks_for(std::uint64_t channels) const noexcept { return fft && channels >= fft_channels; }
+    // Float streams of small P and Q, where it is cheaper, run the stage as
+    // overlap-save blocks instead (hq_fft.hpp): blocks[0] in mono streams,
+    // blocks[1] in streams of two or more channels (whose transforms can
+    // share the lanes of a vector); null: the direct form. The rows above
+    // stay empty when neither takes the direct form. Block k starts at
+    // input frame k stride() + ahead - taps + 1.
+    std::shared_ptr<const HqOverlapSave> blocks[2];
+    const HqOverlapSave* blocks_for(std::uint64_t channels) const noexcept {
+        return blocks[channels > 1 ? 1 : 0].get();
+    }
 };
 
 class HqDesign {

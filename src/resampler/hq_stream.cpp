@@ -125,17 +125,17 @@ public:
             const std::uint64_t last = total() > 0 ? total() - 1 : 0;
             const unsigned __int128 n = static_cast<unsigned __int128>(last) * poly.step_num / poly.step_den;
             std::int64_t end = static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1;
-            if (blocks_) end = block_start(last / poly.fft->outputs()) + static_cast<std::int64_t>(poly.fft->size());
+            if (blocks_ != nullptr) end = block_start(last / blocks_->outputs()) + static_cast<std::int64_t>(blocks_->size());
             pad_to(lines_[0].size() - 1, end);
             padded_ = true;
         }
         std::uint64_t due = design_->polyphase_due(static_cast<std::uint64_t>(lines_[0].back().end()), channels_);
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
-        if (blocks_) {
-            hq_detail::render_blocks(*poly.fft, lines_, first_tap_, frames_out_, n, out, block_scratch_, starts_);
+        if (blocks_ != nullptr) {
+            hq_detail::render_blocks(*blocks_, lines_, first_tap_, frames_out_, n, out, block_scratch_, starts_);
             frames_out_ += n;
-            const std::int64_t keep = block_start(frames_out_ / poly.fft->outputs());
+            const std::int64_t keep = block_start(frames_out_ / blocks_->outputs());
             for (auto& line : lines_) line.back().discard_before(keep);
             return n;
         }
@@ -187,8 +187,7 @@ private:
 
     // The oldest stage-input frame overlap-save block k reads.
     std::int64_t block_start(std::uint64_t k) const noexcept {
-        const HqPolyphase& poly = design_->polyphase();
-        return static_cast<std::int64_t>(k * poly.fft->stride()) + first_tap_;
+        return static_cast<std::int64_t>(k * blocks_->stride()) + first_tap_;
     }
 
     // Appends zeros to stage k's line of every channel up to frame `end`.
@@ -303,7 +302,7 @@ private:
     std::shared_ptr<const HqDesign> design_;
     const HqKernels* kernels_;
     std::uint64_t channels_;
-    bool blocks_;  // the polyphase stage runs as overlap-save blocks
+    const HqOverlapSave* blocks_;  // the polyphase stage's blocks, or null: the direct form
     std::int64_t step_whole_ = 0;   // floor(P / Q)
     std::uint64_t step_part_ = 0;   // P mod Q
     std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)
