@@ -67,13 +67,6 @@ public:
         step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
         step_part_ = poly.step_num % poly.step_den;
         first_tap_ = static_cast<std::int64_t>(poly.ahead) - static_cast<std::int64_t>(poly.taps) + 1;
-        std::uint64_t widest = 0;
-        for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
-        even_.resize(block);
-        odd_.resize(block + 2 * widest);
-        scratch_.resize(block);
-        plan_n_.resize(block);
-        plan_phase_.resize(block);
         reset();
     }
 
@@ -116,6 +109,17 @@ public:
     void appended(std::uint64_t frames) noexcept override { frames_in_ += frames; }
 
     std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
+        if (plan_n_.empty()) {
+            // Scratch is made on first use: copies of a stream (the state a
+            // call may have to restore) never render and do without.
+            std::uint64_t widest = 0;
+            for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
+            even_.resize(block);
+            odd_.resize(block + 2 * widest);
+            scratch_.resize(block);
+            plan_n_.resize(block);
+            plan_phase_.resize(block);
+        }
         const bool pad = at_end && !padded_;
         run_half_bands(pad);
         const HqPolyphase& poly = design_->polyphase();
@@ -314,12 +318,13 @@ private:
     std::int64_t pos_n_ = 0;
     std::uint64_t pos_phase_ = 0;
     bool padded_ = false;
-    hq_detail::BlockScratch block_scratch_;
-    std::vector<const W*> starts_;
-    std::vector<W> even_, odd_;
-    std::vector<R> scratch_;
-    std::vector<std::int64_t> plan_n_;
-    std::vector<std::uint64_t> plan_phase_;
+    // Scratch, not state: copies of the stream start without it.
+    hq_detail::Scratch<hq_detail::BlockScratch> block_scratch_;
+    hq_detail::Scratch<std::vector<const W*>> starts_;
+    hq_detail::Scratch<std::vector<W>> even_, odd_;
+    hq_detail::Scratch<std::vector<R>> scratch_;
+    hq_detail::Scratch<std::vector<std::int64_t>> plan_n_;
+    hq_detail::Scratch<std::vector<std::uint64_t>> plan_phase_;
 };
 
 }  // namespace

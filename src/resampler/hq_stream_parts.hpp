@@ -150,6 +150,16 @@ struct Arith<HqArithmetic::I16> {
     }
 };
 
+// Working storage of a stream: a copy of the stream starts without it.
+template <typename V>
+struct Scratch : V {
+    Scratch() = default;
+    Scratch(const Scratch&) : V() {}
+    Scratch& operator=(const Scratch&) { return *this; }
+    Scratch(Scratch&&) noexcept = default;
+    Scratch& operator=(Scratch&&) noexcept = default;
+};
+
 // Scratch of the overlap-save blocks.
 struct BlockScratch {
     std::vector<double> work, y;
