@@ -286,12 +286,14 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     }
     choose_blocks(stage, rows, arithmetic, newest_limit);
     if (stage.blocks[0] && stage.blocks[1]) return stage;
+    stage.stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
+    const std::span<double> kept = rows.first(static_cast<std::size_t>(stage.stored * stage.taps));
     switch (arithmetic) {
         case HqArithmetic::F32:
-            stage.rows_f32 = aligned<float>(std::vector<float>(rows.begin(), rows.end()));
+            stage.rows_f32 = aligned<float>(std::vector<float>(kept.begin(), kept.end()));
             break;
         case HqArithmetic::F64:
-            stage.rows_f64 = aligned<double>(rows);
+            stage.rows_f64 = aligned<double>(kept);
             break;
         case HqArithmetic::I16: {
             // The 32-bit integers, held as float64 (exactly): an int16 sample
@@ -300,7 +302,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             // than 2^38 (a low-pass's sum of magnitudes is a few times 2^30),
             // so float64 arithmetic gives the exact integer sum in any order.
             std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
-            for (std::uint64_t r = 0; r < stage.rows; ++r) {
+            for (std::uint64_t r = 0; r < stage.stored; ++r) {
                 double* row = rows.data() + r * stage.taps;
                 quantise_row(row, stage.taps, q30.data());
                 double magnitude = 0.0;
@@ -310,7 +312,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                 }
                 if (!(magnitude < 0x1p38)) fault("studio int16 row too large for exact sums");
             }
-            stage.rows_f64 = aligned<double>(rows);
+            stage.rows_f64 = aligned<double>(kept);
             break;
         }
     }

@@ -67,6 +67,11 @@ struct HqPolyphase {
     // interpolated from rows floor(u table) .. floor(u table) + 3.
     std::uint64_t table = 0;
     std::uint64_t rows = 0;
+    // Rows held: all, or with exact rows and Q >= 3 rows 0 .. Q / 2 only, as
+    // row Q - r is row r reversed about tap 1/2: its tap c is row r's tap
+    // taps - 1 + lead - c (zero for c < lead, lead = taps - 2 ahead).
+    std::uint64_t stored = 0;
+    bool mirrored() const noexcept { return stored != 0 && stored < rows; }
     AlignedBuffer<float> rows_f32;  // F32
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.

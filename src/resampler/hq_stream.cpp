@@ -261,6 +261,8 @@ private:
         R* scratch = scratch_.data();
         const auto* rows = T::rows(poly);
         const auto taps = static_cast<std::size_t>(poly.taps);
+        const bool mirrored = poly.mirrored();
+        const auto lead = static_cast<std::size_t>(poly.taps - 2 * poly.ahead);
         for (std::uint64_t c = 0; c < channels_; ++c) {
             const Line<W>& line = lines_[c].back();
             if (poly.table == 0) {
@@ -270,12 +272,36 @@ private:
                 const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
                 S* dst = out + c;
                 const std::size_t hop = static_cast<std::size_t>(q * channels);
+                const auto step = static_cast<std::size_t>(poly.step_num);
+                // The block's windows reversed, for the rows held mirrored:
+                // frame n + first_tap_ + t is reversed[last - n - t].
+                const std::int64_t last = plan_n_[b - 1] + first_tap_ + static_cast<std::int64_t>(taps) - 1;
+                W* reversed = nullptr;
+                if (mirrored) {
+                    const auto span = static_cast<std::size_t>(last - (plan_n_[0] + first_tap_) + 1);
+                    reversed_.resize(span);
+                    reversed = reversed_.data();
+                    const W* from = line.at(plan_n_[0] + first_tap_);
+                    for (std::size_t i = 0; i < span; ++i) reversed[i] = from[span - 1 - i];
+                }
                 for (std::size_t g = 0; g < groups; ++g) {
                     const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
-                    T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), static_cast<std::size_t>(poly.step_num),
-                           rows + plan_phase_[g] * taps, taps, count, scratch);
+                    const std::uint64_t phase = plan_phase_[g];
                     S* to = dst + g * channels;
-                    for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[k]);
+                    if (!mirrored || 2 * phase <= q) {
+                        T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), step, rows + phase * taps, taps, count,
+                               scratch);
+                        for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[k]);
+                        continue;
+                    }
+                    // Row q - phase, reversed: tap t of this phase is its tap
+                    // taps - 1 + lead - t, so the sum runs over its taps from
+                    // lead on against the window read backwards. The group's
+                    // last frame comes first in the reversed windows.
+                    const std::int64_t final_start = plan_n_[g + (count - 1) * q] + first_tap_;
+                    const W* x = reversed + (last - final_start - static_cast<std::int64_t>(taps) + 1);
+                    T::dot(*kernels_, x, step, rows + (q - phase) * taps + lead, taps - lead, count, scratch);
+                    for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[count - 1 - k]);
                 }
             } else {
                 for (std::size_t m = 0; m < b; ++m) out[m * channels + c] = interpolated(line, m, rows, taps);
@@ -321,7 +347,7 @@ private:
     // Scratch, not state: copies of the stream start without it.
     hq_detail::Scratch<hq_detail::BlockScratch> block_scratch_;
     hq_detail::Scratch<std::vector<const W*>> starts_;
-    hq_detail::Scratch<std::vector<W>> even_, odd_;
+    hq_detail::Scratch<std::vector<W>> even_, odd_, reversed_;
     hq_detail::Scratch<std::vector<R>> scratch_;
     hq_detail::Scratch<std::vector<std::int64_t>> plan_n_;
     hq_detail::Scratch<std::vector<std::uint64_t>> plan_phase_;
