@@ -114,8 +114,10 @@ public:
             // call may have to restore) never render and do without.
             std::uint64_t widest = 0;
             for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
-            even_.resize(block);
-            odd_.resize(block + 2 * widest);
+            if (!design_->half_bands().empty()) {
+                even_.resize(block);
+                odd_.resize(block + 2 * widest);
+            }
             scratch_.resize(block);
             plan_n_.resize(block);
             plan_phase_.resize(block);
