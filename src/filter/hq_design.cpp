@@ -200,44 +200,23 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
 }
 
 // The overlap-save blocks of a float stage with exact rows, for mono streams
-// and for streams of two or more channels: the transform size (2^a 3^b 5^c,
-// a multiple of 2P split) and split of the lowest estimated cost per output
-// and channel whose newest input frame for output 0 stays at or below
-// `newest_limit`, where that beats the direct form.
+// and for streams of two or more channels, where they beat the direct form
+// within `newest_limit`; one object where both choose the same.
 void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmetic arithmetic,
                    std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
     if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return;
     const bool wide = arithmetic == HqArithmetic::F64;
     const double direct = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
-    std::uint64_t chosen[2][2] = {};  // size and split, per slot
+    HqOverlapSave::Shape shape[2];
     for (std::uint64_t slot = 0; slot < 2; ++slot) {
-        double best_cost = direct;
-        for (std::uint64_t split = 1; split <= 4; split *= 2) {
-            for (std::uint64_t five = 1; five <= 5; five *= 5) {
-                for (std::uint64_t three = 1; three <= 9; three *= 3) {
-                    for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
-                        if (n % (2 * p * split) != 0 || HqOverlapSave::groups_for(n, stage.taps, p, q, split) == 0) {
-                            continue;
-                        }
-                        // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
-                        if (stage.ahead + n - stage.taps > newest_limit) continue;
-                        const double cost = HqOverlapSave::cost_per_output(n, stage.taps, p, q, split, wide, slot + 1);
-                        if (cost < best_cost) {
-                            best_cost = cost;
-                            chosen[slot][0] = n;
-                            chosen[slot][1] = split;
-                        }
-                    }
-                }
-            }
-        }
-        if (chosen[slot][0] == 0) continue;
-        if (slot == 1 && chosen[1][0] == chosen[0][0] && chosen[1][1] == chosen[0][1]) {
+        shape[slot] = HqOverlapSave::cheapest(stage.taps, stage.ahead, p, q, wide, slot + 1, direct, newest_limit);
+        if (shape[slot].size == 0) continue;
+        if (slot == 1 && shape[1].size == shape[0].size && shape[1].split == shape[0].split) {
             stage.blocks[1] = stage.blocks[0];
         } else {
-            stage.blocks[slot] = std::make_shared<const HqOverlapSave>(rows.data(), stage.taps, p, q, chosen[slot][1],
-                                                                       chosen[slot][0], wide);
+            stage.blocks[slot] = std::make_shared<const HqOverlapSave>(rows.data(), stage.taps, p, q, shape[slot].split,
+                                                                       shape[slot].size, wide);
         }
     }
 }

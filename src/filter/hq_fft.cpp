@@ -232,6 +232,30 @@ double HqOverlapSave::cost_per_output(std::uint64_t size, std::uint64_t taps, st
     return per_block / static_cast<double>(groups * qs * channels);
 }
 
+HqOverlapSave::Shape HqOverlapSave::cheapest(std::uint64_t taps, std::uint64_t ahead, std::uint64_t p,
+                                             std::uint64_t q, bool wide, std::uint64_t channels, double ceiling,
+                                             std::uint64_t newest_limit) noexcept {
+    Shape best;
+    double best_cost = ceiling;
+    for (std::uint64_t split = 1; split <= 4; split *= 2) {
+        for (std::uint64_t five = 1; five <= 5; five *= 5) {
+            for (std::uint64_t three = 1; three <= 9; three *= 3) {
+                for (std::uint64_t n = 64 * three * five; n <= 16384; n *= 2) {
+                    if (n % (2 * p * split) != 0 || groups_for(n, taps, p, q, split) == 0) continue;
+                    // Output 0 reads frames ahead - taps + 1 .. ahead - taps + n.
+                    if (ahead + n - taps > newest_limit) continue;
+                    const double cost = cost_per_output(n, taps, p, q, split, wide, channels);
+                    if (cost < best_cost) {
+                        best_cost = cost;
+                        best = {n, split};
+                    }
+                }
+            }
+        }
+    }
+    return best;
+}
+
 HqOverlapSave::HqOverlapSave(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
                              std::uint64_t split, std::uint64_t size, bool wide)
     : p_(p * split), q_(q * split), split_(split), size_(size), groups_(groups_for(size, taps, p, q, split)),

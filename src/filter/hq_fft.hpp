@@ -45,6 +45,17 @@ public:
     static double cost_per_output(std::uint64_t size, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
                                   std::uint64_t split, bool wide, std::uint64_t channels) noexcept;
 
+    // The transform size (2^a 3^b 5^c, a multiple of 2 P split) and split
+    // of the lowest estimated cost per output and channel below `ceiling`
+    // (ns) for rows of `taps` whose newest tap is `ahead`, such that output
+    // 0 reads no frame beyond stage-input frame `newest_limit`; size 0 if
+    // none.
+    struct Shape {
+        std::uint64_t size = 0, split = 1;
+    };
+    static Shape cheapest(std::uint64_t taps, std::uint64_t ahead, std::uint64_t p, std::uint64_t q, bool wide,
+                          std::uint64_t channels, double ceiling, std::uint64_t newest_limit) noexcept;
+
     // Input frames a block reads, from frame k stride() + first_tap on.
     std::uint64_t size() const noexcept { return size_; }
     std::uint64_t stride() const noexcept { return groups_ * p_; }

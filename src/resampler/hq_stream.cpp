@@ -10,6 +10,7 @@
 #include "backend/hq_backend.hpp"
 #include "base/fault.hpp"
 #include "base/memory.hpp"
+#include "resampler/hq_stream_engine.hpp"
 #include "resampler/hq_stream_parts.hpp"
 
 namespace tenvira {
@@ -25,26 +26,6 @@ std::uint64_t saturate(unsigned __int128 v) noexcept {
 }
 
 }  // namespace
-
-template <typename S>
-struct HqStream<S>::Engine {
-    virtual ~Engine() = default;
-    virtual void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) = 0;
-    virtual void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) = 0;
-    virtual void appended(std::uint64_t frames) noexcept = 0;
-    virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
-    virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
-    virtual std::uint64_t pending_at_end() const noexcept = 0;
-    virtual void reset() = 0;
-    virtual std::uint64_t frames_in() const noexcept = 0;
-    virtual std::uint64_t frames_out() const noexcept = 0;
-    virtual const HqDesign& design() const noexcept = 0;
-    virtual std::uint64_t channels() const noexcept = 0;
-    // A copy of this engine, or this engine's state copied into `into`,
-    // which is of the same kind.
-    virtual std::unique_ptr<Engine> clone() const = 0;
-    virtual void copy_to(Engine& into) const = 0;
-};
 
 namespace {
 
@@ -388,86 +369,11 @@ HqStream<S>::HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t chan
     if (!engine_) fault("studio design does not match the stream's sample type");
 }
 
-template <typename S>
-HqStream<S>::HqStream(const HqStream& other) : engine_(other.engine_->clone()) {}
-
-template <typename S>
-HqStream<S>& HqStream<S>::operator=(const HqStream& other) {
-    if (this != &other) other.engine_->copy_to(*engine_);
-    return *this;
-}
-
-template <typename S>
-HqStream<S>::HqStream(HqStream&&) noexcept = default;
-template <typename S>
-HqStream<S>& HqStream<S>::operator=(HqStream&&) noexcept = default;
-template <typename S>
-HqStream<S>::~HqStream() = default;
-
-template <typename S>
-void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
-    const std::uint64_t channels = engine_->channels();
-    std::vector<const S*> starts(static_cast<std::size_t>(channels));
-    for (std::uint64_t c = 0; c < channels; ++c) starts[c] = interleaved + c;
-    engine_->append(starts.data(), frames, channels);
-}
-
-template <typename S>
-void HqStream<S>::append_planar(const S* const* channels, std::uint64_t frames) {
-    engine_->append(channels, frames, 1);
-}
-
-template <typename S>
-void HqStream<S>::append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) {
-    engine_->append_channel(channel, x, frames);
-}
-
-template <typename S>
-void HqStream<S>::appended(std::uint64_t frames) noexcept {
-    engine_->appended(frames);
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::render(S* out, std::uint64_t max_frames, bool at_end) {
-    return engine_->render(out, max_frames, at_end);
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::frames_due_after(std::uint64_t more) const noexcept {
-    return engine_->frames_due_after(more);
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::pending_at_end() const noexcept {
-    return engine_->pending_at_end();
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::hold_back() const noexcept {
-    return engine_->design().hold_back(engine_->channels());
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::frames_in() const noexcept {
-    return engine_->frames_in();
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::frames_out() const noexcept {
-    return engine_->frames_out();
-}
-
-template <typename S>
-void HqStream<S>::reset() {
-    engine_->reset();
-}
-
-template <typename S>
-const HqDesign& HqStream<S>::design() const noexcept {
-    return engine_->design();
-}
-
-template class HqStream<float>;
-template class HqStream<std::int16_t>;
+template std::shared_ptr<const HqDesign> HqStream<float>::design_for(std::uint32_t, std::uint32_t, HqPreset);
+template std::shared_ptr<const HqDesign> HqStream<std::int16_t>::design_for(std::uint32_t, std::uint32_t, HqPreset);
+template HqStream<float>::HqStream(std::uint32_t, std::uint32_t, std::uint64_t, HqPreset, FirBackend);
+template HqStream<std::int16_t>::HqStream(std::uint32_t, std::uint32_t, std::uint64_t, HqPreset, FirBackend);
+template HqStream<float>::HqStream(std::shared_ptr<const HqDesign>, std::uint64_t, FirBackend);
+template HqStream<std::int16_t>::HqStream(std::shared_ptr<const HqDesign>, std::uint64_t, FirBackend);
 
 }  // namespace tenvira
