@@ -158,6 +158,8 @@ def studio_tables(engine_rows, python_rows, mhz):
         "Engine: tenvira's fastest backend on this CPU. FMA bound: the share of the rate at which the inner",
         "products alone (the design's multiply-adds per output frame, half-band stages included) would keep two",
         f"8-lane float32 (hq) or 4-lane float64 (vhq) fused multiply-adds busy every cycle at {mhz:.0f} MHz.",
+        "Where the polyphase stage runs as overlap-save blocks (docs/hq.md), which need fewer operations than",
+        "those multiply-adds, the share can pass 100%.",
         "",
         "| workload | hq | soxr HQ | ×soxr HQ | hq of FMA bound | vhq | soxr VHQ | ×soxr VHQ | vhq of FMA bound |",
         "|---|---:|---:|---:|---:|---:|---:|---:|---:|",

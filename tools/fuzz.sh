@@ -26,7 +26,7 @@ if ! command -v clang++ >/dev/null 2>&1 || ! clang++ -print-file-name=libclang_r
 fi
 
 # The engine's own float flags, as in CMakeLists.txt.
-base=(-std=c++20 -g -fno-omit-frame-pointer -Isrc -ffp-contract=off -fno-fast-math -fno-strict-aliasing)
+base=(-std=c++20 -g -fno-omit-frame-pointer -Isrc -isystem third_party -ffp-contract=off -fno-fast-math -fno-strict-aliasing)
 
 # build DIR BINARY COMPILE-FLAGS... -- LINK-FLAGS...: every engine source (no
 # Python), each ISA file with its own flags, and the target, then the link.

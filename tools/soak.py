@@ -45,8 +45,11 @@ PATHS = [
     ("third-band down", 24000, 8000, "balanced", 1, 24),
     ("IIR up", 8000, 16000, "fast", 1, 12),
     ("IIR down", 16000, 8000, "fast", 1, 12),
-    # The studio path holds back whole input frames, not half a filter.
-    ("studio down", 48000, 16000, "hq", 2, 342),
+    # The studio path holds back whole input frames, not half a filter. Its
+    # stereo float32 stream at 48000 -> 16000 renders overlap-save blocks of
+    # 172 output frames, so its lag moves by up to a block (the last field:
+    # the wander allowed, 2 frames where absent).
+    ("studio down", 48000, 16000, "hq", 2, 854, 180),
     ("studio up", 44100, 48000, "vhq", 2, 153),
 ]
 WARMUP_CALLS = 100
@@ -64,7 +67,7 @@ def chunk_signal(kind, frames, channels):
     return out
 
 
-def soak(tenvira, name, fin, fout, quality, channels, half, kind, frames, backend, verbose):
+def soak(tenvira, name, fin, fout, quality, channels, half, kind, frames, backend, verbose, wander=2.0):
     cls = tenvira.F32Resampler if kind == "float32" else tenvira.I16Resampler
     r = cls(fin, fout, channels, quality, backend)
     chunk_frames = fin // 50  # 20 ms
@@ -101,7 +104,7 @@ def soak(tenvira, name, fin, fout, quality, channels, half, kind, frames, backen
         problems.append(f"total {frames_out} frames out, expected {expected}")
     if stats.output_frames * channels != len(tail):
         problems.append(f"finish: stats {stats!r} for {len(tail)} samples")
-    if lags and max(lags) - min(lags) > 2.0:
+    if lags and max(lags) - min(lags) > wander:
         problems.append(f"output lag wandered between {min(lags):.3f} and {max(lags):.3f} frames")
     after = [rss for _, rss, _ in rows]
     growth = (max(after) - base_rss) if base_rss is not None and after else 0
@@ -158,8 +161,9 @@ def run(args):
     failed = False
     for backend in backends:
         for kind in ("float32", "int16"):
-            for name, fin, fout, quality, channels, half in PATHS:
-                res = soak(tenvira, name, fin, fout, quality, channels, half, kind, args.frames, backend, args)
+            for name, fin, fout, quality, channels, half, *wander in PATHS:
+                res = soak(tenvira, name, fin, fout, quality, channels, half, kind, args.frames, backend, args,
+                           *wander)
                 print(f"\n{res['stream']}: {res['calls']:,} calls, {res['seconds']:.1f} s")
                 print(f"  {'frames in':>13} {'RSS KiB':>9} {'output lag':>11}")
                 print(f"  {'(warm-up)':>13} {res['base_rss']:>9}")

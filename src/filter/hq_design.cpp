@@ -23,10 +23,18 @@ constexpr double pi = 3.141592653589793;
 // 0.950, 134 dB down from 1.0 on. vhq: within 0.001 dB to 0.93, -3 dB at
 // 0.960, 150 dB down from 1.0 on. The cut-off is the highest whose stop band
 // still starts at 1.0 for this window (tools/hq_prototype.py finds both).
+// The hold-back of an overlap-save stage stays within half of what soxr
+// holds back at HQ and VHQ on every pair of docs/quality.md (its 3:1 pairs,
+// which run through a half-band stage here, bound the factor at hq).
 constexpr HqPresetConstants presets[] = {
-    {134.0, 13.80806, 104.0, 0.95643},
-    {150.0, 15.57126, 152.0, 0.96465},
+    {134.0, 13.80806, 104.0, 0.95643, 420.0, 2.5},
+    {150.0, 15.57126, 152.0, 0.96465, 440.0, 3.5},
 };
+
+// Estimated time per tap of the direct form per output frame, ns, on the
+// reference machine (AVX2 row kernels): float32 and float64 sums.
+constexpr double direct_tap_cost_f32 = 0.033;
+constexpr double direct_tap_cost_f64 = 0.059;
 
 // Kaiser window of half-length `half` at distance t from its centre.
 double kaiser(double t, double half, double beta) {
@@ -48,8 +56,8 @@ double ideal_lowpass(double t, double fc) {
 double kaiser_length(double attenuation, double width) { return (attenuation - 7.95) / (2.285 * width) + 1.0; }
 
 template <typename T>
-AlignedBuffer<T> aligned(const std::vector<T>& values) {
-    return AlignedBuffer<T>(std::span<const T>(values));
+AlignedBuffer<T> aligned(std::span<const T> values) {
+    return AlignedBuffer<T>(values);
 }
 
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
@@ -76,9 +84,9 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, bool
     HqHalfBand stage;
     stage.reach = reach;
     if (wide) {
-        stage.taps_f64 = aligned(taps);
+        stage.taps_f64 = aligned<double>(taps);
     } else {
-        stage.taps_f32 = aligned(std::vector<float>(taps.begin(), taps.end()));
+        stage.taps_f32 = aligned<float>(std::vector<float>(taps.begin(), taps.end()));
     }
     return stage;
 }
@@ -95,11 +103,12 @@ public:
     PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta)
         : taps_(taps), fc_(fc), half_(half), first_(static_cast<double>(ahead) - static_cast<double>(taps) + 1.0) {
         const double y = 0.25 * beta * beta;  // (beta / 2)^2
-        // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until they no
-        // longer move the sum at u = 1.
+        // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until the rest is
+        // below 1e-16 of the window's peak I0(beta) (a series of positive
+        // terms that shrink faster than geometrically).
         double term = 1.0, sum = 1.0;
         coeffs_.push_back(1.0);
-        for (int k = 1; k < 60 && term > sum * 1e-18; ++k) {
+        for (int k = 1; k < 60 && term > sum * 1e-16; ++k) {
             term *= y / (static_cast<double>(k) * static_cast<double>(k));
             sum += term;
             coeffs_.push_back(term);
@@ -107,9 +116,16 @@ public:
         scale_ = 1.0 / sum;
         sin_.resize(taps);
         cos_.resize(taps);
+        // Exact at every 32nd tap, rotated by one tap's angle in between.
+        const double step_sin = std::sin(2.0 * pi * fc), step_cos = std::cos(2.0 * pi * fc);
         for (std::uint64_t c = 0; c < taps; ++c) {
-            sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
-            cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+            if (c % 32 == 0) {
+                sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+                cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+            } else {
+                sin_[c] = sin_[c - 1] * step_cos + cos_[c - 1] * step_sin;
+                cos_[c] = cos_[c - 1] * step_cos - sin_[c - 1] * step_sin;
+            }
         }
         u_.resize(taps);
         acc_.resize(taps);
@@ -124,10 +140,24 @@ public:
             const double x = (first_ + static_cast<double>(c) - phase) / half_;
             u_[c] = std::max(0.0, 1.0 - x * x);
         }
-        for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = coeffs_.back();
-        for (std::size_t k = coeffs_.size() - 1; k-- > 0;) {
-            const double a = coeffs_[k];
-            for (std::uint64_t c = 0; c < taps_; ++c) acc_[c] = acc_[c] * u_[c] + a;
+        // Horner in registers, eight taps at a time (the row's length is a
+        // multiple of 16): eight independent chains hide the latency of the
+        // multiplies and adds. Locals, as stores could alias members.
+        const double* coeffs = coeffs_.data();
+        const std::size_t terms = coeffs_.size();
+        const double* u = u_.data();
+        double* acc = acc_.data();
+        for (std::uint64_t c = 0; c + 8 <= taps_; c += 8) {
+            double a[8], x[8];
+            for (int l = 0; l < 8; ++l) {
+                a[l] = coeffs[terms - 1];
+                x[l] = u[c + l];
+            }
+            for (std::size_t k = terms - 1; k-- > 0;) {
+                const double b = coeffs[k];
+                for (int l = 0; l < 8; ++l) a[l] = a[l] * x[l] + b;
+            }
+            for (int l = 0; l < 8; ++l) acc[c + l] = a[l];
         }
         double sum = 0.0;
         for (std::uint64_t c = 0; c < taps_; ++c) {
@@ -169,8 +199,30 @@ void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
     q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
 }
 
+// The overlap-save blocks of a float stage with exact rows, for mono streams
+// and for streams of two or more channels, where they beat the direct form
+// within `newest_limit`; one object where both choose the same.
+void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmetic arithmetic,
+                   std::uint64_t newest_limit) {
+    const std::uint64_t p = stage.step_num, q = stage.step_den;
+    if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return;
+    const bool wide = arithmetic == HqArithmetic::F64;
+    const double direct = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
+    HqOverlapSave::Shape shape[2];
+    for (std::uint64_t slot = 0; slot < 2; ++slot) {
+        shape[slot] = HqOverlapSave::cheapest(stage.taps, stage.ahead, p, q, wide, slot + 1, direct, newest_limit);
+        if (shape[slot].size == 0) continue;
+        if (slot == 1 && shape[1].size == shape[0].size && shape[1].split == shape[0].split) {
+            stage.blocks[1] = stage.blocks[0];
+        } else {
+            stage.blocks[slot] = std::make_shared<const HqOverlapSave>(rows.data(), stage.taps, p, q, shape[slot].split,
+                                                                       shape[slot].size, wide);
+        }
+    }
+}
+
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
-                             HqArithmetic arithmetic) {
+                             HqArithmetic arithmetic, std::uint64_t newest_limit) {
     HqPolyphase stage;
     stage.step_num = p;
     stage.step_den = q;
@@ -193,7 +245,9 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     // The double rows and the stored copy exist at once while designing.
     check_allocation(checked_byte_size(count, sizeof(double) + width));
 
-    std::vector<double> rows(static_cast<std::size_t>(count));
+    // Every value is written below: no zero fill.
+    const std::unique_ptr<double[]> row_values(new double[static_cast<std::size_t>(count)]);
+    const std::span<double> rows(row_values.get(), static_cast<std::size_t>(count));
     PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta);
     // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
     // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
@@ -209,12 +263,16 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                                               : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
         prototype.row(phase, row);
     }
+    choose_blocks(stage, rows, arithmetic, newest_limit);
+    if (stage.blocks[0] && stage.blocks[1]) return stage;
+    stage.stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
+    const std::span<double> kept = rows.first(static_cast<std::size_t>(stage.stored * stage.taps));
     switch (arithmetic) {
         case HqArithmetic::F32:
-            stage.rows_f32 = aligned(std::vector<float>(rows.begin(), rows.end()));
+            stage.rows_f32 = aligned<float>(std::vector<float>(kept.begin(), kept.end()));
             break;
         case HqArithmetic::F64:
-            stage.rows_f64 = aligned(rows);
+            stage.rows_f64 = aligned<double>(kept);
             break;
         case HqArithmetic::I16: {
             // The 32-bit integers, held as float64 (exactly): an int16 sample
@@ -223,7 +281,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             // than 2^38 (a low-pass's sum of magnitudes is a few times 2^30),
             // so float64 arithmetic gives the exact integer sum in any order.
             std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
-            for (std::uint64_t r = 0; r < stage.rows; ++r) {
+            for (std::uint64_t r = 0; r < stage.stored; ++r) {
                 double* row = rows.data() + r * stage.taps;
                 quantise_row(row, stage.taps, q30.data());
                 double magnitude = 0.0;
@@ -233,7 +291,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                 }
                 if (!(magnitude < 0x1p38)) fault("studio int16 row too large for exact sums");
             }
-            stage.rows_f64 = aligned(rows);
+            stage.rows_f64 = aligned<double>(kept);
             break;
         }
     }
@@ -311,20 +369,58 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
             q *= 2;
         }
     }
-    design->polyphase_ = design_polyphase(constants, p, q, arithmetic);
-
-    // Output i needs stage-input frame floor(t_i) + ahead, which needs input
+    // Output i needs stage-input frame floor(t_i) + newest, which needs input
     // frame 2^k (that) + sum of 2^j reach_j; due one frame later.
-    std::uint64_t hold = design->polyphase_.ahead;
-    for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) hold = 2 * hold + it->reach;
-    design->hold_back_ = hold + 1;
+    const auto hold_of = [design](std::uint64_t newest) {
+        for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) {
+            newest = 2 * newest + it->reach;
+        }
+        return newest + 1;
+    };
+    // The overlap-save blocks' budget, as the newest stage-input frame that
+    // output 0 may read.
+    double limit = constants.block_hold_lower * static_cast<double>(input_rate) /
+                   static_cast<double>(std::min(input_rate, output_rate));
+    if (!design->half_bands_.empty()) {
+        const double direct_ahead = std::ceil(constants.half_width / std::min(1.0, static_cast<double>(q) / p));
+        limit = constants.block_hold_factor * static_cast<double>(hold_of(static_cast<std::uint64_t>(direct_ahead)));
+    }
+    std::uint64_t newest_limit = limit >= 1e15 ? std::uint64_t{1} << 50 : static_cast<std::uint64_t>(limit);
+    newest_limit = newest_limit > 0 ? newest_limit - 1 : 0;
+    for (const HqHalfBand& h : design->half_bands_) newest_limit = newest_limit > h.reach ? (newest_limit - h.reach) / 2 : 0;
+    design->polyphase_ = design_polyphase(constants, p, q, arithmetic, newest_limit);
+
     return result;
 }
 
-std::uint64_t HqDesign::frames_due(std::uint64_t frames) const noexcept {
+std::uint64_t HqDesign::hold_back(std::uint64_t channels) const noexcept {
+    // Output 0 needs stage-input frame `newest`, which needs input frame
+    // 2^k (that) + sum of 2^j reach_j; due one frame later.
+    const HqPolyphase& poly = polyphase_;
+    const HqOverlapSave* blocks = poly.blocks_for(channels);
+    std::uint64_t newest = blocks != nullptr ? poly.ahead + blocks->size() - poly.taps : poly.ahead;
+    for (auto it = half_bands_.rbegin(); it != half_bands_.rend(); ++it) newest = 2 * newest + it->reach;
+    return newest + 1;
+}
+
+std::uint64_t HqDesign::frames_due(std::uint64_t frames, std::uint64_t channels) const noexcept {
     std::uint64_t available = frames;
     for (const HqHalfBand& stage : half_bands_) {
         available = available > stage.reach ? (available - 1 - stage.reach) / 2 + 1 : 0;
+    }
+    return polyphase_due(available, channels);
+}
+
+std::uint64_t HqDesign::polyphase_due(std::uint64_t available, std::uint64_t channels) const noexcept {
+    if (const HqOverlapSave* form = polyphase_.blocks_for(channels)) {
+        // Whole blocks: block k reads up to frame k J P + ahead - taps + size.
+        const HqOverlapSave& f = *form;
+        const std::uint64_t first = polyphase_.ahead + f.size() - polyphase_.taps + 1;  // frames block 0 needs
+        if (available < first) return 0;
+        const unsigned __int128 blocks = (available - first) / f.stride() + 1;
+        const unsigned __int128 due = blocks * f.outputs();
+        return due > std::numeric_limits<std::uint64_t>::max() ? std::numeric_limits<std::uint64_t>::max()
+                                                                : static_cast<std::uint64_t>(due);
     }
     if (available <= polyphase_.ahead) return 0;
     // Frames i with floor(i P / Q) < L, i.e. i P < L Q.

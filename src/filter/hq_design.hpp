@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "aligned/aligned_buffer.hpp"
+#include "filter/hq_fft.hpp"
 
 namespace tenvira {
 
@@ -37,6 +38,11 @@ struct HqPresetConstants {
     double beta;            // Kaiser beta: 0.1102 (attenuation - 8.7)
     double half_width;      // half the window length, in frames of the lower rate
     double cutoff;          // -6 dB point, as a fraction of the lower Nyquist frequency
+    // Hold-back allowed to an overlap-save stage: this many frames of the
+    // lower rate, or with half-band stages before it this multiple of the
+    // direct form's hold-back.
+    double block_hold_lower;
+    double block_hold_factor;
 };
 
 const HqPresetConstants& hq_preset_constants(HqPreset preset);
@@ -61,10 +67,25 @@ struct HqPolyphase {
     // interpolated from rows floor(u table) .. floor(u table) + 3.
     std::uint64_t table = 0;
     std::uint64_t rows = 0;
+    // Rows held: all, or with exact rows and Q >= 3 rows 0 .. Q / 2 only, as
+    // row Q - r is row r reversed about tap 1/2: its tap c is row r's tap
+    // taps - 1 + lead - c (zero for c < lead, lead = taps - 2 ahead).
+    std::uint64_t stored = 0;
+    bool mirrored() const noexcept { return stored != 0 && stored < rows; }
     AlignedBuffer<float> rows_f32;  // F32
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;
+    // Float streams of small P and Q, where it is cheaper, run the stage as
+    // overlap-save blocks instead (hq_fft.hpp): blocks[0] in mono streams,
+    // blocks[1] in streams of two or more channels (whose transforms can
+    // share the lanes of a vector); null: the direct form. The rows above
+    // stay empty when neither takes the direct form. Block k starts at
+    // input frame k stride() + ahead - taps + 1.
+    std::shared_ptr<const HqOverlapSave> blocks[2];
+    const HqOverlapSave* blocks_for(std::uint64_t channels) const noexcept {
+        return blocks[channels > 1 ? 1 : 0].get();
+    }
 };
 
 class HqDesign {
@@ -92,12 +113,18 @@ public:
     const HqPolyphase& polyphase() const noexcept { return polyphase_; }
 
     // Input frames beyond output frame i's exact time i * in / out that must
-    // have arrived before the frame is due, at most (attained at i = 0).
-    std::uint64_t hold_back() const noexcept { return hold_back_; }
+    // have arrived before the frame is due, at most (attained at i = 0), in
+    // a stream of `channels` channels.
+    std::uint64_t hold_back(std::uint64_t channels) const noexcept;
 
     // Output frames that `frames` input frames make due (without the end of
-    // the stream), exactly; saturates instead of overflowing.
-    std::uint64_t frames_due(std::uint64_t frames) const noexcept;
+    // the stream) in a stream of `channels` channels, exactly; saturates
+    // instead of overflowing.
+    std::uint64_t frames_due(std::uint64_t frames, std::uint64_t channels) const noexcept;
+
+    // Output frames that the polyphase stage can compute from its first
+    // `available` input frames (without the end of the stream).
+    std::uint64_t polyphase_due(std::uint64_t available, std::uint64_t channels) const noexcept;
 
     // Multiply-adds per output frame and channel (half-band work included),
     // for the benchmark's FMA bound.
@@ -110,7 +137,6 @@ private:
     HqArithmetic arithmetic_ = HqArithmetic::F32;
     std::vector<HqHalfBand> half_bands_;
     HqPolyphase polyphase_;
-    std::uint64_t hold_back_ = 0;
 };
 
 }  // namespace tenvira

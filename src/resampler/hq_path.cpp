@@ -29,19 +29,13 @@ void HqPath<S>::render(StreamState<S>& s, OutputSink<S>& out, bool at_end) {
     const auto from = static_cast<std::int64_t>(stream_.frames_in());
     if (s.frames_in > from) {
         // One channel at a time: the skeleton's linear copy of it is handed
-        // over before the next channel reuses that scratch.
+        // over before the next channel reuses that scratch. A failure half
+        // way is undone with the rest of the call.
         const auto frames = static_cast<std::uint64_t>(s.frames_in - from);
-        check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(S)), channels));
-        staging_.resize(static_cast<std::size_t>(frames * channels));
-        std::vector<const S*>& planes = planes_;
-        planes.resize(static_cast<std::size_t>(channels));
         for (std::uint64_t c = 0; c < channels; ++c) {
-            const S* x = s.linear_input(static_cast<std::size_t>(c), from, s.frames_in);
-            S* plane = staging_.data() + c * frames;
-            std::copy(x, x + frames, plane);
-            planes[c] = plane;
+            stream_.append_channel(c, s.linear_input(static_cast<std::size_t>(c), from, s.frames_in), frames);
         }
-        stream_.append_planar(planes.data(), frames);
+        stream_.appended(frames);
     }
     const std::uint64_t n = at_end ? stream_.pending_at_end() : stream_.frames_due_after(0);
     if (n == 0) return;

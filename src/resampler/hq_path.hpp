@@ -37,8 +37,6 @@ public:
 
 private:
     HqStream<S> stream_;
-    std::vector<S> staging_;  // the new frames, channel after channel
-    std::vector<const S*> planes_;
 };
 
 extern template class HqPath<float>;

@@ -10,6 +10,7 @@
 #include "backend/hq_backend.hpp"
 #include "base/fault.hpp"
 #include "base/memory.hpp"
+#include "resampler/hq_stream_engine.hpp"
 #include "resampler/hq_stream_parts.hpp"
 
 namespace tenvira {
@@ -26,24 +27,6 @@ std::uint64_t saturate(unsigned __int128 v) noexcept {
 
 }  // namespace
 
-template <typename S>
-struct HqStream<S>::Engine {
-    virtual ~Engine() = default;
-    virtual void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) = 0;
-    virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
-    virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
-    virtual std::uint64_t pending_at_end() const noexcept = 0;
-    virtual void reset() = 0;
-    virtual std::uint64_t frames_in() const noexcept = 0;
-    virtual std::uint64_t frames_out() const noexcept = 0;
-    virtual const HqDesign& design() const noexcept = 0;
-    virtual std::uint64_t channels() const noexcept = 0;
-    // A copy of this engine, or this engine's state copied into `into`,
-    // which is of the same kind.
-    virtual std::unique_ptr<Engine> clone() const = 0;
-    virtual void copy_to(Engine& into) const = 0;
-};
-
 namespace {
 
 using hq_detail::Arith;
@@ -59,19 +42,12 @@ class Chain final : public HqStream<typename Arith<A>::S>::Engine {
 
 public:
     Chain(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend)
-        : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels) {
+        : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels),
+          blocks_(design_->polyphase().blocks_for(channels)) {
         const HqPolyphase& poly = design_->polyphase();
         step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
         step_part_ = poly.step_num % poly.step_den;
         first_tap_ = static_cast<std::int64_t>(poly.ahead) - static_cast<std::int64_t>(poly.taps) + 1;
-        std::uint64_t widest = 0;
-        for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
-        even_.resize(block);
-        odd_.resize(block + 2 * widest);
-        results_.resize(block);
-        scratch_.resize(block);
-        plan_n_.resize(block);
-        plan_phase_.resize(block);
         reset();
     }
 
@@ -97,6 +73,10 @@ public:
         if (frames == 0) return;
         check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
         for (std::uint64_t c = 0; c < channels_; ++c) {
+            if (stride == 1) {
+                lines_[c].front().append(x[c], frames);
+                continue;
+            }
             W* dst = lines_[c].front().extend(frames);
             const S* src = x[c];  // a local: stores through W* could alias members
             for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * stride]);
@@ -104,20 +84,48 @@ public:
         frames_in_ += frames;
     }
 
+    void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) override {
+        lines_[channel].front().append(x, frames);
+    }
+    void appended(std::uint64_t frames) noexcept override { frames_in_ += frames; }
+
     std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
+        if (plan_n_.empty()) {
+            // Scratch is made on first use: copies of a stream (the state a
+            // call may have to restore) never render and do without.
+            std::uint64_t widest = 0;
+            for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
+            if (!design_->half_bands().empty()) {
+                even_.resize(block);
+                odd_.resize(block + 2 * widest);
+            }
+            scratch_.resize(block);
+            plan_n_.resize(block);
+            plan_phase_.resize(block);
+        }
         const bool pad = at_end && !padded_;
         run_half_bands(pad);
+        const HqPolyphase& poly = design_->polyphase();
         if (pad) {
-            // The polyphase stage's input up to the last frame's window.
-            const HqPolyphase& poly = design_->polyphase();
+            // The polyphase stage's input up to the last frame's window (or
+            // its block's).
             const std::uint64_t last = total() > 0 ? total() - 1 : 0;
             const unsigned __int128 n = static_cast<unsigned __int128>(last) * poly.step_num / poly.step_den;
-            pad_to(lines_[0].size() - 1, static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1);
+            std::int64_t end = static_cast<std::int64_t>(n) + static_cast<std::int64_t>(poly.ahead) + 1;
+            if (blocks_ != nullptr) end = block_start(last / blocks_->outputs()) + static_cast<std::int64_t>(blocks_->size());
+            pad_to(lines_[0].size() - 1, end);
             padded_ = true;
         }
-        std::uint64_t due = polyphase_due();
+        std::uint64_t due = design_->polyphase_due(static_cast<std::uint64_t>(lines_[0].back().end()), channels_);
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
+        if (blocks_ != nullptr) {
+            hq_detail::render_blocks(*blocks_, lines_, first_tap_, frames_out_, n, out, block_scratch_, starts_);
+            frames_out_ += n;
+            const std::int64_t keep = block_start(frames_out_ / blocks_->outputs());
+            for (auto& line : lines_) line.back().discard_before(keep);
+            return n;
+        }
         for (std::uint64_t done = 0; done < n;) {
             const auto b = static_cast<std::size_t>(std::min<std::uint64_t>(n - done, block));
             render_block(out + done * channels_, b);
@@ -129,7 +137,7 @@ public:
 
     std::uint64_t frames_due_after(std::uint64_t more) const noexcept override {
         if (padded_) return 0;
-        const std::uint64_t due = design_->frames_due(frames_in_ + std::min(more, ~frames_in_));
+        const std::uint64_t due = design_->frames_due(frames_in_ + std::min(more, ~frames_in_), channels_);
         return due > frames_out_ ? due - frames_out_ : 0;
     }
 
@@ -164,14 +172,9 @@ private:
         return saturate((n + design_->input_rate() - 1) / design_->input_rate());
     }
 
-    // Output frames whose window the polyphase stage's input covers:
-    // floor(i P / Q) + ahead < available.
-    std::uint64_t polyphase_due() const noexcept {
-        const HqPolyphase& poly = design_->polyphase();
-        const std::int64_t available = lines_[0].back().end();
-        if (available <= static_cast<std::int64_t>(poly.ahead)) return 0;
-        const auto l = static_cast<unsigned __int128>(available - static_cast<std::int64_t>(poly.ahead));
-        return saturate((l * poly.step_den + poly.step_num - 1) / poly.step_num);
+    // The oldest stage-input frame overlap-save block k reads.
+    std::int64_t block_start(std::uint64_t k) const noexcept {
+        return static_cast<std::int64_t>(k * blocks_->stride()) + first_tap_;
     }
 
     // Appends zeros to stage k's line of every channel up to frame `end`.
@@ -238,10 +241,11 @@ private:
             pos_phase_ = phase;
         }
         const std::uint64_t channels = channels_;
-        R* results = results_.data();
         R* scratch = scratch_.data();
         const auto* rows = T::rows(poly);
         const auto taps = static_cast<std::size_t>(poly.taps);
+        const bool mirrored = poly.mirrored();
+        const auto lead = static_cast<std::size_t>(poly.taps - 2 * poly.ahead);
         for (std::uint64_t c = 0; c < channels_; ++c) {
             const Line<W>& line = lines_[c].back();
             if (poly.table == 0) {
@@ -249,14 +253,39 @@ private:
                 // their windows lie P frames apart.
                 const std::uint64_t q = poly.step_den;
                 const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
+                S* dst = out + c;
+                const std::size_t hop = static_cast<std::size_t>(q * channels);
+                const auto step = static_cast<std::size_t>(poly.step_num);
+                // The block's windows reversed, for the rows held mirrored:
+                // frame n + first_tap_ + t is reversed[last - n - t].
+                const std::int64_t last = plan_n_[b - 1] + first_tap_ + static_cast<std::int64_t>(taps) - 1;
+                W* reversed = nullptr;
+                if (mirrored) {
+                    const auto span = static_cast<std::size_t>(last - (plan_n_[0] + first_tap_) + 1);
+                    reversed_.resize(span);
+                    reversed = reversed_.data();
+                    const W* from = line.at(plan_n_[0] + first_tap_);
+                    for (std::size_t i = 0; i < span; ++i) reversed[i] = from[span - 1 - i];
+                }
                 for (std::size_t g = 0; g < groups; ++g) {
                     const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
-                    T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), static_cast<std::size_t>(poly.step_num),
-                           rows + plan_phase_[g] * taps, taps, count, scratch);
-                    for (std::size_t k = 0; k < count; ++k) results[g + k * q] = scratch[k];
+                    const std::uint64_t phase = plan_phase_[g];
+                    S* to = dst + g * channels;
+                    if (!mirrored || 2 * phase <= q) {
+                        T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), step, rows + phase * taps, taps, count,
+                               scratch);
+                        for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[k]);
+                        continue;
+                    }
+                    // Row q - phase, reversed: tap t of this phase is its tap
+                    // taps - 1 + lead - t, so the sum runs over its taps from
+                    // lead on against the window read backwards. The group's
+                    // last frame comes first in the reversed windows.
+                    const std::int64_t final_start = plan_n_[g + (count - 1) * q] + first_tap_;
+                    const W* x = reversed + (last - final_start - static_cast<std::int64_t>(taps) + 1);
+                    T::dot(*kernels_, x, step, rows + (q - phase) * taps + lead, taps - lead, count, scratch);
+                    for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[count - 1 - k]);
                 }
-                S* dst = out + c;
-                for (std::size_t m = 0; m < b; ++m) dst[m * channels] = T::out(results[m]);
             } else {
                 for (std::size_t m = 0; m < b; ++m) out[m * channels + c] = interpolated(line, m, rows, taps);
             }
@@ -286,6 +315,7 @@ private:
     std::shared_ptr<const HqDesign> design_;
     const HqKernels* kernels_;
     std::uint64_t channels_;
+    const HqOverlapSave* blocks_;  // the polyphase stage's blocks, or null: the direct form
     std::int64_t step_whole_ = 0;   // floor(P / Q)
     std::uint64_t step_part_ = 0;   // P mod Q
     std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)
@@ -297,10 +327,13 @@ private:
     std::int64_t pos_n_ = 0;
     std::uint64_t pos_phase_ = 0;
     bool padded_ = false;
-    std::vector<W> even_, odd_;
-    std::vector<R> results_, scratch_;
-    std::vector<std::int64_t> plan_n_;
-    std::vector<std::uint64_t> plan_phase_;
+    // Scratch, not state: copies of the stream start without it.
+    hq_detail::Scratch<hq_detail::BlockScratch> block_scratch_;
+    hq_detail::Scratch<std::vector<const W*>> starts_;
+    hq_detail::Scratch<std::vector<W>> even_, odd_, reversed_;
+    hq_detail::Scratch<std::vector<R>> scratch_;
+    hq_detail::Scratch<std::vector<std::int64_t>> plan_n_;
+    hq_detail::Scratch<std::vector<std::uint64_t>> plan_phase_;
 };
 
 }  // namespace
@@ -336,76 +369,11 @@ HqStream<S>::HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t chan
     if (!engine_) fault("studio design does not match the stream's sample type");
 }
 
-template <typename S>
-HqStream<S>::HqStream(const HqStream& other) : engine_(other.engine_->clone()) {}
-
-template <typename S>
-HqStream<S>& HqStream<S>::operator=(const HqStream& other) {
-    if (this != &other) other.engine_->copy_to(*engine_);
-    return *this;
-}
-
-template <typename S>
-HqStream<S>::HqStream(HqStream&&) noexcept = default;
-template <typename S>
-HqStream<S>& HqStream<S>::operator=(HqStream&&) noexcept = default;
-template <typename S>
-HqStream<S>::~HqStream() = default;
-
-template <typename S>
-void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
-    const std::uint64_t channels = engine_->channels();
-    std::vector<const S*> starts(static_cast<std::size_t>(channels));
-    for (std::uint64_t c = 0; c < channels; ++c) starts[c] = interleaved + c;
-    engine_->append(starts.data(), frames, channels);
-}
-
-template <typename S>
-void HqStream<S>::append_planar(const S* const* channels, std::uint64_t frames) {
-    engine_->append(channels, frames, 1);
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::render(S* out, std::uint64_t max_frames, bool at_end) {
-    return engine_->render(out, max_frames, at_end);
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::frames_due_after(std::uint64_t more) const noexcept {
-    return engine_->frames_due_after(more);
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::pending_at_end() const noexcept {
-    return engine_->pending_at_end();
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::hold_back() const noexcept {
-    return engine_->design().hold_back();
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::frames_in() const noexcept {
-    return engine_->frames_in();
-}
-
-template <typename S>
-std::uint64_t HqStream<S>::frames_out() const noexcept {
-    return engine_->frames_out();
-}
-
-template <typename S>
-void HqStream<S>::reset() {
-    engine_->reset();
-}
-
-template <typename S>
-const HqDesign& HqStream<S>::design() const noexcept {
-    return engine_->design();
-}
-
-template class HqStream<float>;
-template class HqStream<std::int16_t>;
+template std::shared_ptr<const HqDesign> HqStream<float>::design_for(std::uint32_t, std::uint32_t, HqPreset);
+template std::shared_ptr<const HqDesign> HqStream<std::int16_t>::design_for(std::uint32_t, std::uint32_t, HqPreset);
+template HqStream<float>::HqStream(std::uint32_t, std::uint32_t, std::uint64_t, HqPreset, FirBackend);
+template HqStream<std::int16_t>::HqStream(std::uint32_t, std::uint32_t, std::uint64_t, HqPreset, FirBackend);
+template HqStream<float>::HqStream(std::shared_ptr<const HqDesign>, std::uint64_t, FirBackend);
+template HqStream<std::int16_t>::HqStream(std::shared_ptr<const HqDesign>, std::uint64_t, FirBackend);
 
 }  // namespace tenvira

@@ -49,6 +49,13 @@ public:
         return buf_.data() + size;
     }
 
+    // Appends n frames, converted to W.
+    template <typename S>
+    void append(const S* x, std::uint64_t n) {
+        check_allocation(checked_byte_size(buf_.size() + n, sizeof(W)));
+        buf_.insert(buf_.end(), x, x + n);
+    }
+
     // Drops the frames before a; memory is reclaimed once half the buffer
     // is dead, so the line stays as long as what is still read.
     void discard_before(std::int64_t a) noexcept {
@@ -142,6 +149,52 @@ struct Arith<HqArithmetic::I16> {
         return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
     }
 };
+
+// Working storage of a stream: a copy of the stream starts without it.
+template <typename V>
+struct Scratch : V {
+    Scratch() = default;
+    Scratch(const Scratch&) : V() {}
+    Scratch& operator=(const Scratch&) { return *this; }
+    Scratch(Scratch&&) noexcept = default;
+    Scratch& operator=(Scratch&&) noexcept = default;
+};
+
+// Scratch of the overlap-save blocks.
+struct BlockScratch {
+    std::vector<double> work, y;
+};
+
+// Writes output frames [from, from + n) of the stream, interleaved, to
+// `out`, computing the overlap-save blocks they belong to from the polyphase
+// stage's lines (line.back() of every channel), which hold every frame those
+// blocks read. A block of which only part is written is computed whole: the
+// rest is computed again, identically, when its turn comes.
+template <typename W, typename S>
+void render_blocks(const HqOverlapSave& f, const std::vector<std::vector<Line<W>>>& lines, std::int64_t first_tap,
+                   std::uint64_t from, std::uint64_t n, S* out, BlockScratch& scratch,
+                   std::vector<const W*>& starts) {
+    const std::size_t channels = lines.size();
+    const auto per_block = static_cast<std::size_t>(f.outputs());
+    scratch.work.resize(f.work_size(channels));
+    scratch.y.resize(per_block * channels);
+    starts.resize(channels);
+    const double* y = scratch.y.data();
+    for (std::uint64_t done = 0; done < n;) {
+        const std::uint64_t k = (from + done) / per_block;
+        const auto skip = static_cast<std::size_t>((from + done) % per_block);
+        const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(per_block - skip, n - done));
+        const auto base = static_cast<std::int64_t>(k * f.stride()) + first_tap;
+        for (std::size_t c = 0; c < channels; ++c) starts[c] = lines[c].back().at(base);
+        f.run(channels, starts.data(), scratch.work.data(), scratch.y.data());
+        S* dst = out + done * channels;
+        for (std::size_t c = 0; c < channels; ++c) {
+            const double* v = y + c * per_block + skip;
+            for (std::size_t i = 0; i < count; ++i) dst[i * channels + c] = static_cast<S>(v[i]);
+        }
+        done += count;
+    }
+}
 
 // Weights of the 4-point Lagrange interpolation at a in [0, 1) between
 // samples at -1, 0, 1, 2.

@@ -49,7 +49,7 @@ def test_streaming_contracts(cls, rates, quality):
 @pytest.mark.parametrize("rates", [(8000, 16000), (16000, 8000), (24000, 8000)], ids=lambda p: f"{p[0]}-{p[1]}")
 def test_telephony_pairs_take_the_studio_path(rates):
     # The fixed half-band and third-band paths look 12-48 frames ahead; the
-    # studio path a little over 100 (8000 -> 16000) to 300 frames.
+    # studio path 400 (8000 -> 16000) to 850 frames.
     fin, fout = rates
     r = F32Resampler(fin, fout, 1, "hq")
     assert r.process([0.1] * 100)[1].output_frames == 0

@@ -120,6 +120,21 @@ void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coe
     const auto count = static_cast<std::ptrdiff_t>(n);
     std::ptrdiff_t j = 0;
     const __m256 c0 = _mm256_set1_ps(centre);
+    // Sixteen outputs per pass share each coefficient's broadcast; every
+    // output keeps the arithmetic of the eight-output loop below.
+    for (; j + 16 <= count; j += 16) {
+        __m256 lo = _mm256_mul_ps(c0, _mm256_loadu_ps(even + j));
+        __m256 hi = _mm256_mul_ps(c0, _mm256_loadu_ps(even + j + 8));
+        for (std::ptrdiff_t k = 0; k < m; ++k) {
+            const __m256 c = _mm256_set1_ps(coeffs[k]);
+            const __m256 pair_lo = _mm256_add_ps(_mm256_loadu_ps(odd + j - k - 1), _mm256_loadu_ps(odd + j + k));
+            const __m256 pair_hi = _mm256_add_ps(_mm256_loadu_ps(odd + j + 7 - k), _mm256_loadu_ps(odd + j + 8 + k));
+            lo = _mm256_fmadd_ps(c, pair_lo, lo);
+            hi = _mm256_fmadd_ps(c, pair_hi, hi);
+        }
+        _mm256_storeu_ps(out + j, lo);
+        _mm256_storeu_ps(out + j + 8, hi);
+    }
     for (; j + 8 <= count; j += 8) {
         __m256 acc = _mm256_mul_ps(c0, _mm256_loadu_ps(even + j));
         for (std::ptrdiff_t k = 0; k < m; ++k) {
@@ -144,6 +159,19 @@ void hq_half_band_f64_avx2(const double* even, const double* odd, const double* 
     const auto count = static_cast<std::ptrdiff_t>(n);
     std::ptrdiff_t j = 0;
     const __m256d c0 = _mm256_set1_pd(centre);
+    for (; j + 8 <= count; j += 8) {
+        __m256d lo = _mm256_mul_pd(c0, _mm256_loadu_pd(even + j));
+        __m256d hi = _mm256_mul_pd(c0, _mm256_loadu_pd(even + j + 4));
+        for (std::ptrdiff_t k = 0; k < m; ++k) {
+            const __m256d c = _mm256_set1_pd(coeffs[k]);
+            const __m256d pair_lo = _mm256_add_pd(_mm256_loadu_pd(odd + j - k - 1), _mm256_loadu_pd(odd + j + k));
+            const __m256d pair_hi = _mm256_add_pd(_mm256_loadu_pd(odd + j + 3 - k), _mm256_loadu_pd(odd + j + 4 + k));
+            lo = _mm256_fmadd_pd(c, pair_lo, lo);
+            hi = _mm256_fmadd_pd(c, pair_hi, hi);
+        }
+        _mm256_storeu_pd(out + j, lo);
+        _mm256_storeu_pd(out + j + 4, hi);
+    }
     for (; j + 4 <= count; j += 4) {
         __m256d acc = _mm256_mul_pd(c0, _mm256_loadu_pd(even + j));
         for (std::ptrdiff_t k = 0; k < m; ++k) {
