@@ -10,7 +10,9 @@ namespace tenvira::python {
 
 namespace {
 
-// The record behind the arrays. Its shape is set once, when the view is made.
+// The record behind the arrays, with its samples right behind it in the same
+// allocation (one allocation and one free per call). Its shape is set once,
+// when the view is made.
 struct PySampleArray {
     PyObject_HEAD
     void* data;
@@ -42,11 +44,12 @@ int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     return 0;
 }
 
+// Where the samples start: past the record, 16-byte aligned like the block.
+constexpr std::size_t data_offset = (sizeof(PySampleArray) + 15) / 16 * 16;
+
 void dealloc(PyObject* self) {
     PyTypeObject* type = Py_TYPE(self);
-    std::free(record(self)->data);
-    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-    free_slot(self);
+    PyObject_Free(self);
     Py_DECREF(type);
 }
 
@@ -70,18 +73,15 @@ PyObject* array_type = nullptr;
 
 PyRef new_sample_array(std::size_t capacity, std::size_t itemsize, char code) {
     if (array_type == nullptr) array_type = check(PyType_FromSpec(&array_spec));
-    const std::uint64_t bytes = checked_byte_size(capacity == 0 ? 1 : capacity, itemsize);
+    const std::uint64_t bytes = checked_byte_size(capacity, itemsize);
+    if (bytes > PY_SSIZE_T_MAX - data_offset) throw std::bad_alloc();
     check_allocation(bytes);
-    void* data = std::malloc(static_cast<std::size_t>(bytes));
-    if (data == nullptr) throw std::bad_alloc();
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(reinterpret_cast<PyTypeObject*>(array_type), Py_tp_alloc));
-    PyObject* self = alloc(reinterpret_cast<PyTypeObject*>(array_type), 0);
-    if (self == nullptr) {
-        std::free(data);
-        throw_python_error();
-    }
+    // Not tp_alloc: that would zero every sample only for them to be overwritten.
+    void* block = PyObject_Malloc(data_offset + static_cast<std::size_t>(bytes));
+    if (block == nullptr) throw std::bad_alloc();
+    PyObject* self = PyObject_Init(static_cast<PyObject*>(block), reinterpret_cast<PyTypeObject*>(array_type));
     PySampleArray* a = record(self);
-    a->data = data;
+    a->data = static_cast<unsigned char*>(block) + data_offset;
     a->capacity = capacity;
     a->itemsize = static_cast<Py_ssize_t>(itemsize);
     a->format[0] = code;
