@@ -102,6 +102,76 @@ struct RowsF64 {
     }
 };
 
+// The vector operations the half-band kernel needs, for float32 and float64.
+struct F32Ops {
+    using T = float;
+    using V = __m256;
+    static constexpr std::ptrdiff_t lanes = 8;
+    static V load(const float* p) { return _mm256_loadu_ps(p); }
+    static V set1(float v) { return _mm256_set1_ps(v); }
+    static V add(V a, V b) { return _mm256_add_ps(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
+    static void store(float* p, V v) { _mm256_storeu_ps(p, v); }
+    static float fmadd1(float a, float b, float c) {
+        return _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(a), _mm_set_ss(b), _mm_set_ss(c)));
+    }
+};
+
+struct F64Ops {
+    using T = double;
+    using V = __m256d;
+    static constexpr std::ptrdiff_t lanes = 4;
+    static V load(const double* p) { return _mm256_loadu_pd(p); }
+    static V set1(double v) { return _mm256_set1_pd(v); }
+    static V add(V a, V b) { return _mm256_add_pd(a, b); }
+    static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
+    static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
+    static void store(double* p, V v) { _mm256_storeu_pd(p, v); }
+    static double fmadd1(double a, double b, double c) {
+        return _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(a), _mm_set_sd(b), _mm_set_sd(c)));
+    }
+};
+
+// One 2:1 half-band decimation: out[j] = centre even[j] + sum_k coeffs[k]
+// (odd[j - k - 1] + odd[j + k]), each output one fused chain in k order.
+template <typename O>
+void half_band(const typename O::T* even, const typename O::T* odd, const typename O::T* coeffs, std::size_t taps,
+               typename O::T centre, std::size_t n, typename O::T* out) {
+    using T = typename O::T;
+    using V = typename O::V;
+    constexpr std::ptrdiff_t L = O::lanes;
+    const auto m = static_cast<std::ptrdiff_t>(taps);
+    const auto count = static_cast<std::ptrdiff_t>(n);
+    std::ptrdiff_t j = 0;
+    const V c0 = O::set1(centre);
+    // Two vectors of outputs per pass share each coefficient's broadcast;
+    // every output keeps the arithmetic of the one-vector loop below.
+    for (; j + 2 * L <= count; j += 2 * L) {
+        V lo = O::mul(c0, O::load(even + j));
+        V hi = O::mul(c0, O::load(even + j + L));
+        for (std::ptrdiff_t k = 0; k < m; ++k) {
+            const V c = O::set1(coeffs[k]);
+            lo = O::fmadd(c, O::add(O::load(odd + j - k - 1), O::load(odd + j + k)), lo);
+            hi = O::fmadd(c, O::add(O::load(odd + j + L - 1 - k), O::load(odd + j + L + k)), hi);
+        }
+        O::store(out + j, lo);
+        O::store(out + j + L, hi);
+    }
+    for (; j + L <= count; j += L) {
+        V acc = O::mul(c0, O::load(even + j));
+        for (std::ptrdiff_t k = 0; k < m; ++k) {
+            acc = O::fmadd(O::set1(coeffs[k]), O::add(O::load(odd + j - k - 1), O::load(odd + j + k)), acc);
+        }
+        O::store(out + j, acc);
+    }
+    for (; j < count; ++j) {
+        T acc = centre * even[j];
+        for (std::ptrdiff_t k = 0; k < m; ++k) acc = O::fmadd1(coeffs[k], odd[j - k - 1] + odd[j + k], acc);
+        out[j] = acc;
+    }
+}
+
 }  // namespace
 
 void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
@@ -116,78 +186,12 @@ void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std:
 
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
                            std::size_t n, float* out) noexcept {
-    const auto m = static_cast<std::ptrdiff_t>(taps);
-    const auto count = static_cast<std::ptrdiff_t>(n);
-    std::ptrdiff_t j = 0;
-    const __m256 c0 = _mm256_set1_ps(centre);
-    // Sixteen outputs per pass share each coefficient's broadcast; every
-    // output keeps the arithmetic of the eight-output loop below.
-    for (; j + 16 <= count; j += 16) {
-        __m256 lo = _mm256_mul_ps(c0, _mm256_loadu_ps(even + j));
-        __m256 hi = _mm256_mul_ps(c0, _mm256_loadu_ps(even + j + 8));
-        for (std::ptrdiff_t k = 0; k < m; ++k) {
-            const __m256 c = _mm256_set1_ps(coeffs[k]);
-            const __m256 pair_lo = _mm256_add_ps(_mm256_loadu_ps(odd + j - k - 1), _mm256_loadu_ps(odd + j + k));
-            const __m256 pair_hi = _mm256_add_ps(_mm256_loadu_ps(odd + j + 7 - k), _mm256_loadu_ps(odd + j + 8 + k));
-            lo = _mm256_fmadd_ps(c, pair_lo, lo);
-            hi = _mm256_fmadd_ps(c, pair_hi, hi);
-        }
-        _mm256_storeu_ps(out + j, lo);
-        _mm256_storeu_ps(out + j + 8, hi);
-    }
-    for (; j + 8 <= count; j += 8) {
-        __m256 acc = _mm256_mul_ps(c0, _mm256_loadu_ps(even + j));
-        for (std::ptrdiff_t k = 0; k < m; ++k) {
-            const __m256 pair = _mm256_add_ps(_mm256_loadu_ps(odd + j - k - 1), _mm256_loadu_ps(odd + j + k));
-            acc = _mm256_fmadd_ps(_mm256_set1_ps(coeffs[k]), pair, acc);
-        }
-        _mm256_storeu_ps(out + j, acc);
-    }
-    for (; j < count; ++j) {
-        float acc = centre * even[j];
-        for (std::ptrdiff_t k = 0; k < m; ++k) {
-            const float pair = odd[j - k - 1] + odd[j + k];
-            acc = _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(coeffs[k]), _mm_set_ss(pair), _mm_set_ss(acc)));
-        }
-        out[j] = acc;
-    }
+    half_band<F32Ops>(even, odd, coeffs, taps, centre, n, out);
 }
 
 void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,
                            double centre, std::size_t n, double* out) noexcept {
-    const auto m = static_cast<std::ptrdiff_t>(taps);
-    const auto count = static_cast<std::ptrdiff_t>(n);
-    std::ptrdiff_t j = 0;
-    const __m256d c0 = _mm256_set1_pd(centre);
-    for (; j + 8 <= count; j += 8) {
-        __m256d lo = _mm256_mul_pd(c0, _mm256_loadu_pd(even + j));
-        __m256d hi = _mm256_mul_pd(c0, _mm256_loadu_pd(even + j + 4));
-        for (std::ptrdiff_t k = 0; k < m; ++k) {
-            const __m256d c = _mm256_set1_pd(coeffs[k]);
-            const __m256d pair_lo = _mm256_add_pd(_mm256_loadu_pd(odd + j - k - 1), _mm256_loadu_pd(odd + j + k));
-            const __m256d pair_hi = _mm256_add_pd(_mm256_loadu_pd(odd + j + 3 - k), _mm256_loadu_pd(odd + j + 4 + k));
-            lo = _mm256_fmadd_pd(c, pair_lo, lo);
-            hi = _mm256_fmadd_pd(c, pair_hi, hi);
-        }
-        _mm256_storeu_pd(out + j, lo);
-        _mm256_storeu_pd(out + j + 4, hi);
-    }
-    for (; j + 4 <= count; j += 4) {
-        __m256d acc = _mm256_mul_pd(c0, _mm256_loadu_pd(even + j));
-        for (std::ptrdiff_t k = 0; k < m; ++k) {
-            const __m256d pair = _mm256_add_pd(_mm256_loadu_pd(odd + j - k - 1), _mm256_loadu_pd(odd + j + k));
-            acc = _mm256_fmadd_pd(_mm256_set1_pd(coeffs[k]), pair, acc);
-        }
-        _mm256_storeu_pd(out + j, acc);
-    }
-    for (; j < count; ++j) {
-        double acc = centre * even[j];
-        for (std::ptrdiff_t k = 0; k < m; ++k) {
-            const double pair = odd[j - k - 1] + odd[j + k];
-            acc = _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(coeffs[k]), _mm_set_sd(pair), _mm_set_sd(acc)));
-        }
-        out[j] = acc;
-    }
+    half_band<F64Ops>(even, odd, coeffs, taps, centre, n, out);
 }
 
 }  // namespace tenvira
