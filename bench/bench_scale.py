@@ -61,11 +61,23 @@ def long_call(runs, seconds):
         return len(x), timed(lambda: ([r.process_into(x[i : i + 48000], small) for i in range(0, len(x), 48000)],
                                       r.finish_into(small)))
 
+    def chunks_into_whole():
+        r = tenvira.F32Resampler(48000, 16000, 2)
+
+        def run():
+            at = 0
+            for i in range(0, len(x), 48000):
+                at += r.process_into(x[i : i + 48000], out[at:]).output_frames * 2
+            r.finish_into(out[at:])
+
+        return len(x), timed(run)
+
     def one_array():
         r = tenvira.F32Resampler(48000, 16000, 2)
         return len(x), timed(lambda: (r.process_array(x), r.finish_array()))
 
     rows = [("tenvira", "process_into, one call", one_into), ("tenvira", "process_into, 1 s chunks", chunks_into),
+            ("tenvira", "process_into, 1 s chunks into one 60 s array", chunks_into_whole),
             ("tenvira", "process_array, one call", one_array)]
     if soxr is not None:
         def soxr_one():
