@@ -140,7 +140,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(FailureCase{44100, 48000, Quality::Balanced, 2}, FailureCase{48000, 16000, Quality::Fast, 1},
                       FailureCase{16000, 8000, Quality::Best, 2}, FailureCase{8000, 16000, Quality::Balanced, 3},
                       FailureCase{24000, 8000, Quality::Fast, 1}, FailureCase{8000, 16000, Quality::Fast, 3},
-                      FailureCase{16000, 8000, Quality::Fast, 2}),
+                      FailureCase{16000, 8000, Quality::Fast, 2}, FailureCase{48000, 16000, Quality::Hq, 2},
+                      FailureCase{44100, 48000, Quality::Vhq, 1}, FailureCase{16000, 8000, Quality::Vhq, 2}),
     [](const auto& info) {
         return std::to_string(info.param.in) + "_to_" + std::to_string(info.param.out) + "_" +
                std::to_string(static_cast<int>(info.param.quality)) + "_" + std::to_string(info.param.channels) + "ch";
