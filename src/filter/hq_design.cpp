@@ -63,7 +63,7 @@ AlignedBuffer<T> aligned(std::span<const T> values) {
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
 // pass band up to out / 2, stop band from r - out / 2, whose aliases land at
 // or above the output Nyquist frequency.
-HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, bool wide) {
+HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqArithmetic arithmetic) {
     // Kaiser's length estimate runs a few dB short at these attenuations;
     // the margin costs a few taps of a cheap stage.
     const double attenuation = constants.attenuation_db + 6.0;
@@ -83,7 +83,19 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, bool
     for (double& v : taps) v *= 0.25 / sum;
     HqHalfBand stage;
     stage.reach = reach;
-    if (wide) {
+    if (arithmetic == HqArithmetic::I16) {
+        // round(tap 2^30), the largest corrected so that the taps sum to
+        // exactly 2^28: DC passes exactly, as through the polyphase rows.
+        std::int64_t total = 0;
+        std::size_t peak = 0;
+        for (std::size_t k = 0; k < taps.size(); ++k) {
+            taps[k] = static_cast<double>(std::llround(std::ldexp(taps[k], 30)));
+            total += static_cast<std::int64_t>(taps[k]);
+            if (std::fabs(taps[k]) > std::fabs(taps[peak])) peak = k;
+        }
+        taps[peak] += static_cast<double>((std::int64_t{1} << 28) - total);
+        stage.taps_f64 = aligned<double>(taps);
+    } else if (arithmetic == HqArithmetic::F64) {
         stage.taps_f64 = aligned<double>(taps);
     } else {
         stage.taps_f32 = aligned<float>(std::vector<float>(taps.begin(), taps.end()));
@@ -221,8 +233,10 @@ void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmeti
     }
 }
 
+// `int16_bound`: the largest magnitude of the stage's input frames (int16
+// streams), in units of their grid.
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
-                             HqArithmetic arithmetic, std::uint64_t newest_limit) {
+                             HqArithmetic arithmetic, std::uint64_t newest_limit, double int16_bound) {
     HqPolyphase stage;
     stage.step_num = p;
     stage.step_den = q;
@@ -275,11 +289,12 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             stage.rows_f64 = aligned<double>(kept);
             break;
         case HqArithmetic::I16: {
-            // The 32-bit integers, held as float64 (exactly): an int16 sample
-            // times one of them has at most 47 bits, and a whole row's sum
-            // stays below 2^53 while its coefficients' magnitudes sum to less
-            // than 2^38 (a low-pass's sum of magnitudes is a few times 2^30),
-            // so float64 arithmetic gives the exact integer sum in any order.
+            // The 32-bit integers, held as float64 (exactly): a frame (at
+            // most int16_bound) times one of them stays far below 2^53, and
+            // so does a whole row's sum while int16_bound times the
+            // coefficients' magnitudes does (a low-pass's sum of magnitudes
+            // is a few times 2^30), so float64 arithmetic gives the exact
+            // integer sum in any order.
             std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
             for (std::uint64_t r = 0; r < stage.stored; ++r) {
                 double* row = rows.data() + r * stage.taps;
@@ -289,7 +304,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                     row[c] = static_cast<double>(q30[c]);
                     magnitude += std::fabs(row[c]);
                 }
-                if (!(magnitude < 0x1p38)) fault("studio int16 row too large for exact sums");
+                if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
             }
             stage.rows_f64 = aligned<double>(kept);
             break;
@@ -339,21 +354,37 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
     design->preset_ = preset;
     design->arithmetic_ = arithmetic;
 
-    // Halve the float streams' rate while it stays at least 2.1 times the
-    // output rate: each half-band stage is cheap, and the sharp stage then
-    // runs at the lowest rate that still leaves it a clean transition.
+    // Halve the rate while it stays at least 2.1 times the output rate: each
+    // half-band stage is cheap, and the sharp stage then runs at the lowest
+    // rate that still leaves it a clean transition.
     std::uint64_t halvings = 0;
-    if (arithmetic != HqArithmetic::I16) {
+    {
         using u128 = unsigned __int128;
         while (halvings < 40 && u128{10} * input_rate >= u128{21} * output_rate * (u128{1} << halvings)) {
             ++halvings;
         }
     }
+    // int16 streams: the largest magnitude of a stage's frames, in units of
+    // the guard grid. A stage's exact sum must stay below 2^53, and the
+    // polyphase rows need room too: halving stops before the frames could
+    // pass 2^21 (rows then sum to exactly 2^53 at a magnitude of 2^32).
+    double int16_bound = std::ldexp(32768.0, int16_guard_bits);
     for (std::uint64_t k = 0; k < halvings; ++k) {
         // Output rate relative to this stage's output rate in / 2^(k+1).
         const double rho = std::ldexp(static_cast<double>(output_rate) / static_cast<double>(input_rate),
                                       static_cast<int>(k + 1));
-        design->half_bands_.push_back(design_half_band(constants, rho, arithmetic == HqArithmetic::F64));
+        HqHalfBand stage = design_half_band(constants, rho, arithmetic);
+        if (arithmetic == HqArithmetic::I16) {
+            double magnitude = 0x1p29;  // the centre tap
+            for (std::size_t t = 0; t < stage.count(); ++t) magnitude += 2.0 * std::fabs(stage.taps_f64[t]);
+            const double next = std::ceil(int16_bound * magnitude / 0x1p30) + 1.0;
+            if (!(next < 0x1p21)) {
+                halvings = k;
+                break;
+            }
+            int16_bound = next;
+        }
+        design->half_bands_.push_back(std::move(stage));
     }
 
     // Stage-input frames per output frame: in / (2^halvings out), reduced.
@@ -388,7 +419,7 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
     std::uint64_t newest_limit = limit >= 1e15 ? std::uint64_t{1} << 50 : static_cast<std::uint64_t>(limit);
     newest_limit = newest_limit > 0 ? newest_limit - 1 : 0;
     for (const HqHalfBand& h : design->half_bands_) newest_limit = newest_limit > h.reach ? (newest_limit - h.reach) / 2 : 0;
-    design->polyphase_ = design_polyphase(constants, p, q, arithmetic, newest_limit);
+    design->polyphase_ = design_polyphase(constants, p, q, arithmetic, newest_limit, int16_bound);
 
     return result;
 }

@@ -1,8 +1,8 @@
 // Filter design of the studio-quality presets "hq" and "vhq".
 //
 // A conversion is a short chain: zero or more half-band 2:1 decimators
-// (float streams only, while the rate stays above 2.1 times the output
-// rate), then one polyphase stage that steps its read position exactly, by
+// (while the rate stays above 2.1 times the output rate, and for int16
+// streams while their exact sums have room), then one polyphase stage that steps its read position exactly, by
 // the reduced ratio P/Q of stage-input frames per output frame. The
 // polyphase stage's low-pass is a Kaiser-windowed sinc whose stop band
 // starts at the lower of the two Nyquist frequencies and whose length grows
@@ -48,6 +48,8 @@ struct HqPresetConstants {
 const HqPresetConstants& hq_preset_constants(HqPreset preset);
 
 // One 2:1 decimator: y[j] = x[2j] / 2 + sum_k taps[k] (x[2j - 2k - 1] + x[2j + 2k + 1]).
+// For int16 streams taps_f64 holds round(taps[k] 2^30) as exact float64
+// integers summing to exactly 2^28, and the centre tap is 2^29.
 struct HqHalfBand {
     std::uint64_t reach = 0;  // largest offset read on either side: 2 * taps.size() - 1
     AlignedBuffer<float> taps_f32;
@@ -93,6 +95,12 @@ public:
     // Rows per input frame of the interpolated tables, and the largest Q that
     // gets one exact row per phase.
     static constexpr std::uint64_t interpolation_rows = 256;
+
+    // int16 streams carry their frames between stages as integers in units
+    // of 2^-int16_guard_bits of an int16 step: each half-band stage rounds
+    // its exact sum to that grid, which adds noise some 24 dB below the
+    // final rounding to int16.
+    static constexpr int int16_guard_bits = 4;
 
     // The design of one rate pair, preset and arithmetic, shared by every
     // stream that uses it while any does. Throws std::bad_alloc when the

@@ -72,20 +72,12 @@ public:
     void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) override {
         if (frames == 0) return;
         check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
-        for (std::uint64_t c = 0; c < channels_; ++c) {
-            if (stride == 1) {
-                lines_[c].front().append(x[c], frames);
-                continue;
-            }
-            W* dst = lines_[c].front().extend(frames);
-            const S* src = x[c];  // a local: stores through W* could alias members
-            for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(src[f * stride]);
-        }
+        for (std::uint64_t c = 0; c < channels_; ++c) take(c, x[c], frames, stride);
         frames_in_ += frames;
     }
 
     void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) override {
-        lines_[channel].front().append(x, frames);
+        take(channel, x, frames, 1);
     }
     void appended(std::uint64_t frames) noexcept override { frames_in_ += frames; }
 
@@ -183,6 +175,17 @@ private:
         if (end <= have) return;
         const auto zeros = static_cast<std::uint64_t>(end - have);
         for (auto& line : lines_) std::fill_n(line[k].extend(zeros), zeros, W{});
+    }
+
+    // Channel c's next frames, x[f * stride], onto its first line.
+    void take(std::uint64_t c, const S* x, std::uint64_t frames, std::uint64_t stride) {
+        // int16 frames are scaled to the guard grid; float ones are copied.
+        if (stride == 1 && A != HqArithmetic::I16) {
+            lines_[c].front().append(x, frames);
+            return;
+        }
+        W* dst = lines_[c].front().extend(frames);
+        for (std::uint64_t f = 0; f < frames; ++f) dst[f] = T::in(x[f * stride]);
     }
 
     // Every half-band output whose input has arrived, stage after stage. At

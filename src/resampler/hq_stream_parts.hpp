@@ -123,29 +123,37 @@ struct Arith<HqArithmetic::F64> {
 // int16 samples and 32-bit integer coefficients, both held as float64: the
 // products and every partial sum are exact integers (see hq_design.cpp), so
 // the float64 kernels return the exact sum, whatever their order, on every
-// backend.
+// backend. Frames are held in units of 2^-g of an int16 step (g the design's
+// guard bits); each half-band stage rounds its sum to that grid.
 template <>
 struct Arith<HqArithmetic::I16> {
     using S = std::int16_t;
     using W = double;
     using C = double;
-    using R = double;  // exact integer sums in units of 2^-30
+    using R = double;  // exact integer sums in units of 2^-(30 + g)
+    static constexpr int g = HqDesign::int16_guard_bits;
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
-    static const C* taps(const HqHalfBand&) noexcept { return nullptr; }  // int16 streams have one stage
+    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
     static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
                     R* out) noexcept {
         k.rows_f64(x, step, row, n, count, out);
     }
-    static void half_band(const HqKernels&, const W*, const W*, const C*, std::size_t, std::size_t, W*) noexcept {}
-    static W in(S x) noexcept { return x; }
+    // The exact sum in units of 2^-30 of the grid, rounded to the grid
+    // (nearest, halves up).
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+                          std::size_t n, W* out) noexcept {
+        k.half_band_f64(even, odd, c, taps, 0x1p29, n, out);
+        for (std::size_t j = 0; j < n; ++j) out[j] = std::floor(out[j] * 0x1p-30 + 0.5);
+    }
+    static W in(S x) noexcept { return static_cast<double>(x) * (1 << g); }
     // Rounded to nearest, halves up, and saturated.
     static S out(R r) noexcept {
         const auto sum = static_cast<std::int64_t>(r);
-        const std::int64_t q = (sum >> 30) + ((sum >> 29) & 1);
+        const std::int64_t q = (sum >> (30 + g)) + ((sum >> (29 + g)) & 1);
         return static_cast<S>(std::clamp<std::int64_t>(q, -32768, 32767));
     }
     static S out_interpolated(double v) noexcept {
-        const double q = std::floor(std::ldexp(v, -30) + 0.5);
+        const double q = std::floor(std::ldexp(v, -30 - g) + 0.5);
         return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
     }
 };

@@ -207,12 +207,13 @@ TEST(HqResponse, ImagesOfInterpolators) {
     }
 }
 
-// int16: the float64 stream of the same single-stage filter (pairs without
-// half-band stages) rounded once, to within one step, and
-// saturation instead of wrap-around on a full-scale square wave that the
-// filter overshoots; identical on every backend.
+// int16: the float64 stream of the same filters rounded once, to within one
+// step (with half-band stages, whose sums are rounded to the guard grid, as
+// well), and saturation instead of wrap-around on a full-scale square wave
+// that the filter overshoots; identical on every backend.
 TEST(HqInt16, RoundingSaturationAndBackends) {
-    for (const auto& [in, out] : {std::pair{16000u, 8000u}, std::pair{44100u, 48000u}, std::pair{44100u, 47999u}}) {
+    for (const auto& [in, out] : {std::pair{16000u, 8000u}, std::pair{44100u, 48000u}, std::pair{44100u, 47999u},
+                                  std::pair{48000u, 16000u}}) {
         std::vector<std::int16_t> x(6000);
         for (std::size_t i = 0; i < x.size(); ++i) x[i] = (i / 40) % 2 ? 32767 : -32768;
         std::vector<std::int16_t> first;
