@@ -7,6 +7,7 @@ module under test and puts it on the path.
 
 import argparse
 import array
+import functools
 import json
 import math
 import statistics
@@ -77,8 +78,8 @@ def variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, who
     yield "tenvira", "process(array.array)", tenvira_stream(chunks_array)
     yield "tenvira", "process(numpy)", tenvira_stream(chunks_np)
 
-    def tenvira_into():
-        r = cls(fin, fout, channels, "balanced")
+    def tenvira_into(quality="balanced"):
+        r = cls(fin, fout, channels, quality)
         out = np.empty(r.required_output_capacity(len(chunks_np[0]) // channels), dtype=np_type)
 
         def run():
@@ -105,18 +106,7 @@ def variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, who
 
     # The studio-quality presets, against soxr at HQ and VHQ below.
     for quality in ("hq", "vhq"):
-        def studio_into(quality=quality):
-            r = cls(fin, fout, channels, quality)
-            out = np.empty(r.required_output_capacity(len(chunks_np[0]) // channels), dtype=np_type)
-
-            def run():
-                for c in chunks_np:
-                    r.process_into(c, out)
-                r.finish_into(out)
-
-            return run
-
-        yield "tenvira", f"process_into {quality}", studio_into
+        yield "tenvira", f"process_into {quality}", functools.partial(tenvira_into, quality)
 
     if soxr is not None:
         dtype = "float32" if fmt == "f32" else "int16"
