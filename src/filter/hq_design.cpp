@@ -63,6 +63,19 @@ AlignedBuffer<T> aligned(std::span<const T> values) {
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
 // pass band up to out / 2, stop band from r - out / 2, whose aliases land at
 // or above the output Nyquist frequency.
+// The int16 form: round(h 2^30), the rounding residue moved to the largest
+// tap so that the taps sum to exactly `target` (DC passes exactly).
+void quantise_row(const double* row, std::uint64_t taps, std::int64_t target, std::int32_t* q) {
+    std::int64_t sum = 0;
+    std::uint64_t peak = 0;
+    for (std::uint64_t c = 0; c < taps; ++c) {
+        q[c] = static_cast<std::int32_t>(std::llround(std::ldexp(row[c], 30)));
+        sum += q[c];
+        if (std::abs(row[c]) > std::abs(row[peak])) peak = c;
+    }
+    q[peak] = static_cast<std::int32_t>(q[peak] + (target - sum));
+}
+
 HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqArithmetic arithmetic) {
     // Kaiser's length estimate runs a few dB short at these attenuations;
     // the margin costs a few taps of a cheap stage.
@@ -84,17 +97,10 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqAr
     HqHalfBand stage;
     stage.reach = reach;
     if (arithmetic == HqArithmetic::I16) {
-        // round(tap 2^30), the largest corrected so that the taps sum to
-        // exactly 2^28: DC passes exactly, as through the polyphase rows.
-        std::int64_t total = 0;
-        std::size_t peak = 0;
-        for (std::size_t k = 0; k < taps.size(); ++k) {
-            taps[k] = static_cast<double>(std::llround(std::ldexp(taps[k], 30)));
-            total += static_cast<std::int64_t>(taps[k]);
-            if (std::fabs(taps[k]) > std::fabs(taps[peak])) peak = k;
-        }
-        taps[peak] += static_cast<double>((std::int64_t{1} << 28) - total);
-        stage.taps_f64 = aligned<double>(taps);
+        // Each side's taps sum to 1/4: exactly 2^28 in units of 2^-30.
+        std::vector<std::int32_t> q30(taps.size());
+        quantise_row(taps.data(), taps.size(), std::int64_t{1} << 28, q30.data());
+        stage.taps_f64 = aligned<double>(std::vector<double>(q30.begin(), q30.end()));
     } else if (arithmetic == HqArithmetic::F64) {
         stage.taps_f64 = aligned<double>(taps);
     } else {
@@ -198,19 +204,6 @@ void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, doub
     for (std::uint64_t c = lead; c < taps; ++c) mirror[c] = row[taps - 1 + lead - c];
 }
 
-// The int16 form: round(h 2^30), the rounding residue moved to the largest
-// tap so that every row passes DC exactly.
-void quantise_row(const double* row, std::uint64_t taps, std::int32_t* q) {
-    std::int64_t sum = 0;
-    std::uint64_t peak = 0;
-    for (std::uint64_t c = 0; c < taps; ++c) {
-        q[c] = static_cast<std::int32_t>(std::llround(std::ldexp(row[c], 30)));
-        sum += q[c];
-        if (std::abs(row[c]) > std::abs(row[peak])) peak = c;
-    }
-    q[peak] = static_cast<std::int32_t>(q[peak] + ((std::int64_t{1} << 30) - sum));
-}
-
 // The overlap-save blocks of a float stage with exact rows, for mono streams
 // and for streams of two or more channels, where they beat the direct form
 // within `newest_limit`; one object where both choose the same.
@@ -298,7 +291,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
             for (std::uint64_t r = 0; r < stage.stored; ++r) {
                 double* row = rows.data() + r * stage.taps;
-                quantise_row(row, stage.taps, q30.data());
+                quantise_row(row, stage.taps, std::int64_t{1} << 30, q30.data());
                 double magnitude = 0.0;
                 for (std::uint64_t c = 0; c < stage.taps; ++c) {
                     row[c] = static_cast<double>(q30[c]);
@@ -400,21 +393,13 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
             q *= 2;
         }
     }
-    // Output i needs stage-input frame floor(t_i) + newest, which needs input
-    // frame 2^k (that) + sum of 2^j reach_j; due one frame later.
-    const auto hold_of = [design](std::uint64_t newest) {
-        for (auto it = design->half_bands_.rbegin(); it != design->half_bands_.rend(); ++it) {
-            newest = 2 * newest + it->reach;
-        }
-        return newest + 1;
-    };
     // The overlap-save blocks' budget, as the newest stage-input frame that
     // output 0 may read.
     double limit = constants.block_hold_lower * static_cast<double>(input_rate) /
                    static_cast<double>(std::min(input_rate, output_rate));
     if (!design->half_bands_.empty()) {
         const double direct_ahead = std::ceil(constants.half_width / std::min(1.0, static_cast<double>(q) / p));
-        limit = constants.block_hold_factor * static_cast<double>(hold_of(static_cast<std::uint64_t>(direct_ahead)));
+        limit = constants.block_hold_factor * static_cast<double>(design->hold_of(static_cast<std::uint64_t>(direct_ahead)));
     }
     std::uint64_t newest_limit = limit >= 1e15 ? std::uint64_t{1} << 50 : static_cast<std::uint64_t>(limit);
     newest_limit = newest_limit > 0 ? newest_limit - 1 : 0;

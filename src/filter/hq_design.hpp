@@ -139,6 +139,10 @@ public:
     double multiply_adds_per_output() const noexcept;
 
 private:
+    // Input frames that must have arrived before output 0 is due when the
+    // polyphase stage's output 0 reads its input frame `newest`.
+    std::uint64_t hold_of(std::uint64_t newest) const noexcept;
+
     std::uint32_t input_rate_ = 0;
     std::uint32_t output_rate_ = 0;
     HqPreset preset_ = HqPreset::Hq;

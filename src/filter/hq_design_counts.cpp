@@ -9,11 +9,14 @@
 namespace tenvira {
 
 std::uint64_t HqDesign::hold_back(std::uint64_t channels) const noexcept {
-    // Output 0 needs stage-input frame `newest`, which needs input frame
-    // 2^k (that) + sum of 2^j reach_j; due one frame later.
     const HqPolyphase& poly = polyphase_;
     const HqOverlapSave* blocks = poly.blocks_for(channels);
-    std::uint64_t newest = blocks != nullptr ? poly.ahead + blocks->size() - poly.taps : poly.ahead;
+    return hold_of(blocks != nullptr ? poly.ahead + blocks->size() - poly.taps : poly.ahead);
+}
+
+std::uint64_t HqDesign::hold_of(std::uint64_t newest) const noexcept {
+    // Stage-input frame `newest` needs input frame 2^k newest + sum of
+    // 2^j reach_j; due one frame later.
     for (auto it = half_bands_.rbegin(); it != half_bands_.rend(); ++it) newest = 2 * newest + it->reach;
     return newest + 1;
 }
