@@ -61,9 +61,11 @@ def _run(argv: Sequence[str] | None) -> int:
         parser.print_help(sys.stderr)
         return 2
     if args.command == "info":
-        from .info import info
+        with signals.held():
+            from .info import info
 
         return info(args.json)
-    from .resample import resample
+    with signals.held():
+        from .resample import resample
 
     return resample(args)

@@ -12,6 +12,8 @@ writer turns into a quiet exit. SIGXFSZ is ignored, so that a file-size limit
 from __future__ import annotations
 
 import signal
+from collections.abc import Iterator
+from contextlib import contextmanager
 from types import FrameType
 
 from .errors import Interrupted
@@ -42,3 +44,21 @@ def install() -> None:
 def received() -> int | None:
     """The first terminating signal that arrived, if any."""
     return _received
+
+
+@contextmanager
+def held() -> Iterator[None]:
+    """Holds the terminating signals back while the heavy modules load.
+
+    numpy starts its BLAS threads on import, and a thread inherits the
+    signal mask of the thread that starts it. Without this, the kernel may
+    hand SIGHUP or SIGTERM to one of those threads: Python notes it, but a
+    main thread blocked in a read (standard input, say) is never woken and
+    the command hangs. A signal that arrives meanwhile waits and is handled
+    as soon as the block ends.
+    """
+    previous = signal.pthread_sigmask(signal.SIG_BLOCK, TERMINATING)
+    try:
+        yield
+    finally:
+        signal.pthread_sigmask(signal.SIG_SETMASK, previous)
