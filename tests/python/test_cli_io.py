@@ -151,6 +151,31 @@ def wait_for(predicate, timeout=30.0):
         time.sleep(0.005)
 
 
+def test_only_the_main_thread_takes_signals(tmp_path):
+    """numpy's BLAS threads must not take a signal that the main thread,
+    blocked reading standard input, would then never see."""
+    p = subprocess.Popen(command("resample", "-", tmp_path / "out.wav", "--rate", 8000), stdin=subprocess.PIPE,
+                         stderr=subprocess.PIPE)
+    try:
+        wait_for(lambda: handles_sighup(p.pid))
+        end = time.monotonic() + 10
+        while len(os.listdir(f"/proc/{p.pid}/task")) == 1 and time.monotonic() < end:
+            time.sleep(0.01)
+        if len(os.listdir(f"/proc/{p.pid}/task")) == 1:
+            pytest.skip("numpy started no threads here")
+        time.sleep(0.2)  # the tool is now waiting for input
+        for task in os.listdir(f"/proc/{p.pid}/task"):
+            if int(task) == p.pid:
+                continue
+            with open(f"/proc/{p.pid}/task/{task}/status") as f:
+                blocked = next(int(line.split()[1], 16) for line in f if line.startswith("SigBlk:"))
+            for signum in (signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM):
+                assert blocked & (1 << (signum - 1)), f"thread {task} may take signal {signum}"
+    finally:
+        p.kill()
+        p.communicate()
+
+
 @pytest.mark.parametrize("signum", [signal.SIGHUP, signal.SIGINT, signal.SIGQUIT, signal.SIGTERM])
 @pytest.mark.parametrize("via_stdin", [False, True])
 def test_a_signal_leaves_no_temporary_file(tmp_path, signum, via_stdin):
