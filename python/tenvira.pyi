@@ -28,6 +28,30 @@ class _ArrayInterface(Protocol):
 # two-dimensional (frames, channels).
 _Samples = Buffer | _ArrayInterface
 
+# What process_array and finish_array return (type name SampleArray); not a
+# module attribute.
+@final
+@type_check_only
+class _SampleArray:
+    """Output samples of shape (frames, channels). It exports them through the
+    buffer protocol: numpy.asarray(a) and memoryview(a) wrap them without a
+    copy."""
+
+    def __buffer__(self, flags: int, /) -> memoryview: ...
+    def __len__(self) -> int: ...
+    @property
+    def shape(self) -> tuple[int, int]: ...
+    @property
+    def ndim(self) -> int: ...
+    @property
+    def format(self) -> str: ...
+    @property
+    def itemsize(self) -> int: ...
+    @property
+    def nbytes(self) -> int: ...
+    def tolist(self) -> list[list[Any]]: ...
+    def tobytes(self) -> bytes: ...
+
 @final
 class ProcessStats:
     """What one process(), finish() or flush() call did. Made only by the
@@ -66,10 +90,10 @@ class F32Resampler:
     def finish_into(self, output: _Samples) -> ProcessStats:
         """Writes the end of the stream to the start of `output`, a writable
         float32 buffer with room for every frame still to come."""
-    def process_array(self, input: Sequence[SupportsFloat | SupportsIndex] | _Samples) -> tuple[memoryview, ProcessStats]:
+    def process_array(self, input: Sequence[SupportsFloat | SupportsIndex] | _Samples) -> tuple[_SampleArray, ProcessStats]:
         """The output as a new (frames, channels) float32 array; numpy.asarray()
         wraps it without a copy."""
-    def finish_array(self) -> tuple[memoryview, ProcessStats]:
+    def finish_array(self) -> tuple[_SampleArray, ProcessStats]:
         """The end of the stream as a new (frames, channels) float32 array."""
     @property
     def selected_backend(self) -> _BackendName: ...
@@ -100,10 +124,10 @@ class I16Resampler:
     def finish_into(self, output: _Samples) -> ProcessStats:
         """Writes the end of the stream to the start of `output`, a writable
         int16 buffer with room for every frame still to come."""
-    def process_array(self, input: Sequence[SupportsIndex] | _Samples) -> tuple[memoryview, ProcessStats]:
+    def process_array(self, input: Sequence[SupportsIndex] | _Samples) -> tuple[_SampleArray, ProcessStats]:
         """The output as a new (frames, channels) int16 array; numpy.asarray()
         wraps it without a copy."""
-    def finish_array(self) -> tuple[memoryview, ProcessStats]:
+    def finish_array(self) -> tuple[_SampleArray, ProcessStats]:
         """The end of the stream as a new (frames, channels) int16 array."""
     @property
     def selected_backend(self) -> _BackendName: ...

@@ -118,13 +118,13 @@ ProcessStats run_finish(ResamplerState<S>& st, std::span<S> out) {
     return st.core.finish_into(out);
 }
 
-// (memoryview of the array, stats); a failure here undoes the call.
+// (the array, stats); a failure here undoes the call.
 template <typename S>
 PyObject* deliver_array(ResamplerState<S>& st, PyRef& array, PyRef& record, PyRef& tuple, const ProcessStats& s) {
     try {
-        PyRef view = sample_array_view(array.get(), s.output_frames, st.channels);
+        shape_sample_array(array.get(), s.output_frames, st.channels);
         fill_process_stats(record.get(), s);
-        PyTuple_SetItem(tuple.get(), 0, view.release());
+        PyTuple_SetItem(tuple.get(), 0, array.release());
         PyTuple_SetItem(tuple.get(), 1, record.release());
         return tuple.release();
     } catch (...) {

@@ -64,7 +64,7 @@ struct ClassTexts<float> {
     static constexpr const char* process_array_doc =
         "process_array($self, input)\n--\n\n"
         "Process f32 samples and return `(output, stats)`, `output` a new (frames, channels) array of "
-        "float32 samples (a memoryview; numpy.asarray(output) wraps it without a copy).\n\n"
+        "float32 samples (numpy.asarray(output) and memoryview(output) wrap them without a copy).\n\n"
         "`input` is interleaved samples or a (frames, channels) array of numbers.";
     static constexpr const char* finish_array_doc =
         "finish_array($self)\n--\n\n"
@@ -96,7 +96,7 @@ struct ClassTexts<std::int16_t> {
     static constexpr const char* process_array_doc =
         "process_array($self, input)\n--\n\n"
         "Process i16 samples and return `(output, stats)`, `output` a new (frames, channels) array of "
-        "int16 samples (a memoryview; numpy.asarray(output) wraps it without a copy).\n\n"
+        "int16 samples (numpy.asarray(output) and memoryview(output) wrap them without a copy).\n\n"
         "`input` is interleaved samples or a (frames, channels) array of numbers.";
     static constexpr const char* finish_array_doc =
         "finish_array($self)\n--\n\n"

@@ -70,12 +70,16 @@ def test_arrays_are_new_writable_and_wrapped_without_copy(cls):
     r = cls(48000, 16000, 2)
     a, stats = r.process_array(np.zeros((4800, 2), dtype=sample_dtype(cls)))
     b, _ = r.process_array(np.zeros((4800, 2), dtype=sample_dtype(cls)))
-    assert isinstance(a, memoryview) and a.format == ("f" if cls is F32Resampler else "h")
-    assert a.shape == (stats.output_frames, 2) and a.c_contiguous and not a.readonly
+    code = "f" if cls is F32Resampler else "h"
+    assert (a.format, a.shape, len(a), a.ndim) == (code, (stats.output_frames, 2), stats.output_frames, 2)
+    view = memoryview(a)
+    assert (view.format, view.shape, view.c_contiguous, view.readonly) == (code, a.shape, True, False)
+    assert a.nbytes == view.nbytes == stats.output_frames * 2 * a.itemsize
     wrapped = np.asarray(a)
     assert wrapped.dtype == sample_dtype(cls) and np.shares_memory(wrapped, np.asarray(a))
     wrapped[0, 0] = 5
-    assert a[0, 0] == 5 and np.asarray(b)[0, 0] == 0
+    assert view[0, 0] == 5 and np.asarray(b)[0, 0] == 0
+    assert a.tolist() == wrapped.tolist() and a.tobytes() == wrapped.tobytes()
     empty, stats = cls(48000, 16000, 2).process_array(np.zeros((0, 2), dtype=sample_dtype(cls)))
     assert empty.shape == (0, 2) and stats.output_frames == 0 and np.asarray(empty).shape == (0, 2)
 
@@ -118,3 +122,16 @@ def test_int16_input_that_is_not_int16_raises_as_items_do(x, exc, message):
             call()
         assert str(e.value) == message and e.value.__notes__ == ["while processing 'input'"]
     assert r.process_array(np.zeros((2, 2), np.int16))[1].input_frames == 2
+
+
+@pytest.mark.parametrize("cls", CLASSES)
+def test_an_array_lives_while_anything_views_it(cls):
+    """Blocks of arrays that died serve the next ones; an array still seen
+    through a memoryview or numpy must never be among them."""
+    r = cls(8000, 16000, 1)
+    x = np.arange(160, dtype=sample_dtype(cls)).reshape(-1, 1)
+    held = [memoryview(r.process_array(x)[0]), np.asarray(r.process_array(x)[0])]
+    expected = [bytes(h) for h in held]
+    for _ in range(50):
+        r.process_array(np.zeros((160, 1), dtype=sample_dtype(cls)))
+    assert [bytes(h) for h in held] == expected and any(expected)
