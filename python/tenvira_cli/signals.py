@@ -7,13 +7,21 @@ ignored, so that the clean-up itself is never cut short. SIGPIPE stays
 ignored (as CPython sets it): a closed pipe is an ``EPIPE`` error that the
 writer turns into a quiet exit. SIGXFSZ is ignored, so that a file-size limit
 (``ulimit -f``) is an ``EFBIG`` write error instead of a core dump.
+
+A read from a pipe waits in ``poll`` on the pipe and on the signals' wake-up
+pipe together (``wait_readable``). A plain blocking read cannot be
+interrupted reliably: a signal that lands between Python's last look at its
+signal flags and the ``read`` system call is noted, but the read then waits
+for data that may never come, and the command hangs.
 """
 
 from __future__ import annotations
 
+import contextlib
+import os
+import select
 import signal
 from collections.abc import Iterator
-from contextlib import contextmanager
 from types import FrameType
 
 from .errors import Interrupted
@@ -21,6 +29,7 @@ from .errors import Interrupted
 TERMINATING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 
 _received: int | None = None
+_wakeup: tuple[int, int] | None = None  # (read end, write end)
 
 
 def _raise(signum: int, frame: FrameType | None) -> None:
@@ -33,12 +42,41 @@ def _raise(signum: int, frame: FrameType | None) -> None:
 
 def install() -> None:
     """Takes over the terminating signals; call it first thing in a process."""
-    global _received
+    global _received, _wakeup
     _received = None
+    # A pipe of this process's own: one inherited through fork is shared
+    # with the parent, which could drain the other's wake-ups.
+    previous = _wakeup
+    _wakeup = os.pipe2(os.O_NONBLOCK | os.O_CLOEXEC)
+    signal.set_wakeup_fd(_wakeup[1], warn_on_full_buffer=False)
+    if previous is not None:
+        for fd in previous:
+            os.close(fd)
     for signum in TERMINATING:
         signal.signal(signum, _raise)
     signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
     signal.signal(signal.SIGPIPE, signal.SIG_IGN)
+
+
+def wait_readable(fd: int) -> None:
+    """Waits until a read of ``fd`` would not block (data, end of file or an
+    error). A terminating signal that arrives meanwhile raises
+    ``Interrupted`` here, whenever it lands."""
+    if _wakeup is None:
+        return
+    poller = select.poll()
+    poller.register(fd, select.POLLIN)
+    poller.register(_wakeup[0], select.POLLIN)
+    while True:
+        ready = dict(poller.poll())
+        if _wakeup[0] in ready:
+            # The signal's handler runs as soon as this returns to Python
+            # code; a signal ignored during clean-up leaves nothing to do.
+            with contextlib.suppress(BlockingIOError):
+                while os.read(_wakeup[0], 512):
+                    pass
+        if fd in ready:
+            return
 
 
 def received() -> int | None:
@@ -46,7 +84,7 @@ def received() -> int | None:
     return _received
 
 
-@contextmanager
+@contextlib.contextmanager
 def held() -> Iterator[None]:
     """Holds the terminating signals back while the heavy modules load.
 

@@ -5,23 +5,26 @@ cannot be streamed spooled to a temporary file first."""
 from __future__ import annotations
 
 import contextlib
+import io
 import os
 import re
 import shutil
 import stat
-import sys
 from collections.abc import Iterator
-from typing import BinaryIO
+from typing import TYPE_CHECKING, BinaryIO
 
 import numpy as np
 import numpy.typing as npt
 import soundfile  # type: ignore[import-untyped, unused-ignore]
 
-from . import wavstream
+from . import signals, wavstream
 from .errors import InputError, describe_os_error
 from .formats import SampleFormat, sample_format
 from .output import discard, scratch_file
 from .settings import RawFormat
+
+if TYPE_CHECKING:
+    from _typeshed import WriteableBuffer
 
 
 class Source:
@@ -181,12 +184,41 @@ def _open_stream(name: str, stream: BinaryIO, raw: RawFormat | None, owned: bool
     return StreamSource(wavstream.StreamReader(stream, fmt, size), "WAV", stream if owned else None)
 
 
+class _PipeReader(io.RawIOBase):
+    """Reads a pipe, standard input or a device in reads that a terminating
+    signal always interrupts (see ``signals.wait_readable``)."""
+
+    def __init__(self, fd: int, closefd: bool) -> None:
+        super().__init__()
+        self._fd = fd
+        self._closefd = closefd
+
+    def readable(self) -> bool:
+        return True
+
+    def fileno(self) -> int:
+        return self._fd
+
+    def readinto(self, buffer: WriteableBuffer) -> int:
+        signals.wait_readable(self._fd)
+        return os.readv(self._fd, [buffer])
+
+    def close(self) -> None:
+        if not self.closed and self._closefd:
+            os.close(self._fd)
+        super().close()
+
+
+def _pipe_stream(fd: int, closefd: bool) -> BinaryIO:
+    return io.BufferedReader(_PipeReader(fd, closefd), 1 << 16)
+
+
 def open_source(name: str, raw: RawFormat | None, stdin: BinaryIO | None = None) -> Source:
     """Opens IN ("-" for standard input). A regular file goes to libsndfile;
     anything that cannot seek is read as a stream."""
     try:
         if name == "-":
-            return _open_stream(name, stdin or sys.stdin.buffer, raw, owned=False)
+            return _open_stream(name, stdin or _pipe_stream(0, closefd=False), raw, owned=False)
         fd = os.open(name, os.O_RDONLY)
     except OSError as e:
         raise InputError(f"cannot read {_display(name)}: {describe_os_error(e)}") from None
@@ -198,7 +230,7 @@ def open_source(name: str, raw: RawFormat | None, stdin: BinaryIO | None = None)
         os.close(fd)
         raise InputError(f"cannot read {_display(name)}: {describe_os_error(e)}") from None
     if not stat.S_ISREG(st.st_mode):
-        stream = os.fdopen(fd, "rb")
+        stream = _pipe_stream(fd, closefd=True)
         try:
             source = _open_stream(name, stream, raw, owned=True)
         except BaseException:
