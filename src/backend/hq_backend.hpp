@@ -5,7 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 
+#include <memory>
+
 #include "backend/fir_backend.hpp"
+#include "backend/hq_blocks.hpp"
 
 namespace tenvira {
 
@@ -17,6 +20,9 @@ struct HqKernels {
                           float*) noexcept;
     void (*half_band_f64)(const double*, const double*, const double*, std::size_t, double, std::size_t,
                           double*) noexcept;
+    // The overlap-save blocks with this backend's vectors; null: run them as
+    // the design built them (baseline vectors).
+    std::shared_ptr<const HqVectorBlocks> (*vector_blocks)(const HqOverlapSave&);
 };
 
 // The kernels of `backend`. The "avx512f" backend runs the AVX2 kernels (the

@@ -16,17 +16,6 @@ namespace {
 
 using pocketfft::detail::pocketfft_r;
 
-// Lanes of the vector type of T in this build (4 floats or 2 doubles with
-// SSE2, the x86-64 baseline), 1 without one.
-template <typename T>
-constexpr std::size_t lanes_of() {
-#ifndef POCKETFFT_NO_VECTORS
-    return pocketfft::detail::VLEN<T>::val;
-#else
-    return 1;
-#endif
-}
-
 // Time of one real transform of n frames across the lanes of a vector
 // (one allocation of scratch included), ns on the reference machine.
 double transform_cost(std::uint64_t n) {
@@ -41,164 +30,59 @@ std::uint64_t phase_length(std::uint64_t taps, std::uint64_t p, std::uint64_t q)
     return ((q - 1) * p / q + taps - 1) / p + 1;
 }
 
-// Sequences ("items") of n values live L to a group of lanes: item i in lane
-// i % L of group i / L, element j at group + L j + lane. Input items are
-// phase r of channel c at i = r C + c, output items s of channel c at
-// i = s C + c.
+#include "filter/hq_blocks.inc"
+
+// The blocks of one design: the spectra, and their runner at this build's
+// vector width.
 template <typename T>
 class Blocks final {
 public:
-    static constexpr std::size_t L = lanes_of<T>();
-
     Blocks(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q, std::uint64_t split,
            std::uint64_t size)
         : p_(static_cast<std::size_t>(p * split)), q_(static_cast<std::size_t>(q * split)),
           n_(static_cast<std::size_t>(size / (p * split))),
-          groups_(static_cast<std::size_t>(HqOverlapSave::groups_for(size, taps, p, q, split))), plan_(n_) {
-        std::vector<T> spectra(q_ * p_ * n_);
-        std::vector<double> a(n_);
-        const pocketfft_r<double> transform(n_);
-        const double scale = 1.0 / static_cast<double>(n_);
-        for (std::size_t s = 0; s < q_; ++s) {
+          groups_(static_cast<std::size_t>(HqOverlapSave::groups_for(size, taps, p, q, split))),
+          spectra_(spectra_of(rows, taps, p, q, p_, q_, n_)), runner_(p_, q_, n_, groups_, spectra_.data()) {}
+
+    std::size_t byte_size() const noexcept { return spectra_.byte_size() + runner_.plan_bytes(); }
+    std::size_t work_size(std::size_t channels) const noexcept { return runner_.work_size(channels); }
+    template <typename W>
+    void run(std::size_t channels, const W* const* x, T* work, double* y) const {
+        runner_.run(channels, x, work, y);
+    }
+    HqOverlapSave::Parts parts() const noexcept { return {p_, q_, n_, groups_, spectra_.data()}; }
+
+private:
+    // Per output phase s and input phase r, n values: the half-complex
+    // spectrum of the phase filter, computed in float64 and rounded once.
+    static AlignedBuffer<T> spectra_of(const double* rows, std::uint64_t taps, std::uint64_t p, std::uint64_t q,
+                                       std::size_t ps, std::size_t qs, std::size_t n) {
+        std::vector<T> spectra(qs * ps * n);
+        std::vector<double> a(n);
+        const pocketfft_r<double> transform(n);
+        const double scale = 1.0 / static_cast<double>(n);
+        for (std::size_t s = 0; s < qs; ++s) {
             // Output s reads the row of phase sP mod Q from frame
             // floor(sP / Q) of its group on.
             const double* row = rows + (s * p % q) * taps;
             const std::uint64_t shift = s * p / q;
-            for (std::size_t r = 0; r < p_; ++r) {
-                for (std::size_t i = 0; i < n_; ++i) {
-                    const std::uint64_t m = i * p_ + r;  // tap m - shift of the row
+            for (std::size_t r = 0; r < ps; ++r) {
+                for (std::size_t i = 0; i < n; ++i) {
+                    const std::uint64_t m = i * ps + r;  // tap m - shift of the row
                     a[i] = m >= shift && m - shift < taps ? row[m - shift] * scale : 0.0;
                 }
                 transform.exec(a.data(), 1.0, true);
-                for (std::size_t k = 2; k + 1 < n_; k += 2) a[k] = -a[k];  // conjugate: a correlation
-                std::copy(a.begin(), a.end(), spectra.begin() + static_cast<std::ptrdiff_t>((s * p_ + r) * n_));
+                for (std::size_t k = 2; k + 1 < n; k += 2) a[k] = -a[k];  // conjugate: a correlation
+                std::copy(a.begin(), a.end(), spectra.begin() + static_cast<std::ptrdiff_t>((s * ps + r) * n));
             }
         }
-        spectra_ = AlignedBuffer<T>(std::span<const T>(spectra));
-    }
-
-    std::size_t byte_size() const noexcept { return spectra_.byte_size() + n_ * sizeof(T); }
-
-    // In units of T.
-    std::size_t work_size(std::size_t channels) const noexcept {
-        return (groups_of(channels * p_) + groups_of(channels * q_)) * L * n_;
-    }
-
-    // Members are read into locals first: the project builds with
-    // -fno-strict-aliasing, so every store through T* would reload them.
-    template <typename W>
-    void run(std::size_t channels, const W* const* x, T* work, double* y) const {
-        const std::size_t p = p_, q = q_, n = n_, groups = groups_;
-        const std::size_t ins = channels * p, outs = channels * q;
-        const T* spectra = spectra_.data();
-        T* in = work;
-        T* out = in + groups_of(ins) * L * n;
-        const auto item = [n](T* base, std::size_t i) { return base + i / L * L * n + i % L; };
-
-        for (std::size_t g = 0; g * L < ins; ++g) {
-            T* d = in + g * L * n;
-            if (channels == 1 && p % L == 0) {
-                // The lanes are L consecutive phases of one channel.
-                const W* from = x[0] + g * L;
-                for (std::size_t j = 0; j < n; ++j) {
-                    for (std::size_t l = 0; l < L; ++l) d[L * j + l] = static_cast<T>(from[j * p + l]);
-                }
-                continue;
-            }
-            for (std::size_t i = g * L; i < std::min(ins, g * L + L); ++i) {
-                const W* from = x[i % channels] + i / channels;
-                T* lane = d + i % L;
-                for (std::size_t j = 0; j < n; ++j) lane[L * j] = static_cast<T>(from[j * p]);
-            }
-        }
-        clear_lanes(in, ins);
-        transform(in, ins, true);
-
-        // Products of half-complex spectra summed over the phases: bin 0,
-        // (re, im) pairs, the real bin n / 2. Two lanes at a time where both
-        // lanes' items take the same spectrum (the channels of a pair).
-        const std::size_t width = L >= 2 && channels % 2 == 0 ? 2 : 1;
-        for (std::size_t o = 0; o < outs; o += width) {
-            const std::size_t s = o / channels, c = o % channels;
-            T* acc = item(out, o);
-            for (std::size_t r = 0; r < p; ++r) {
-                const T* v = item(in, r * channels + c);
-                const T* a = spectra + (s * p + r) * n;
-                if (width == 2) {
-                    r == 0 ? multiply<false, 2>(v, a, n, acc) : multiply<true, 2>(v, a, n, acc);
-                } else {
-                    r == 0 ? multiply<false, 1>(v, a, n, acc) : multiply<true, 1>(v, a, n, acc);
-                }
-            }
-        }
-        clear_lanes(out, outs);
-        transform(out, outs, false);
-
-        if (channels == 1 && q % L == 0) {
-            // The lanes are L consecutive output phases.
-            for (std::size_t g = 0; g * L < outs; ++g) {
-                const T* v = out + g * L * n;
-                double* dst = y + g * L;
-                for (std::size_t j = 0; j < groups; ++j) {
-                    for (std::size_t l = 0; l < L; ++l) dst[j * q + l] = static_cast<double>(v[L * j + l]);
-                }
-            }
-            return;
-        }
-        for (std::size_t o = 0; o < outs; ++o) {
-            const std::size_t s = o / channels, c = o % channels;
-            const T* v = item(out, o);
-            double* dst = y + c * groups * q + s;
-            for (std::size_t j = 0; j < groups; ++j) dst[j * q] = static_cast<double>(v[L * j]);
-        }
-    }
-
-private:
-    static std::size_t groups_of(std::size_t items) noexcept { return (items + L - 1) / L; }
-
-    // Zeros the lanes of the last group that no item uses.
-    void clear_lanes(T* base, std::size_t items) const {
-        if (items % L == 0) return;
-        T* group = base + items / L * L * n_;
-        for (std::size_t j = 0; j < n_; ++j) {
-            for (std::size_t l = items % L; l < L; ++l) group[L * j + l] = T{};
-        }
-    }
-
-    // Transforms every group in place, across the lanes of the vector type.
-    void transform(T* base, std::size_t items, bool forward) const {
-        for (std::size_t g = 0; g < groups_of(items); ++g) {
-            T* group = base + g * L * n_;
-            if constexpr (L > 1) {
-                plan_.exec(reinterpret_cast<pocketfft::detail::vtype_t<T>*>(group), T(1), forward);
-            } else {
-                plan_.exec(group, T(1), forward);
-            }
-        }
-    }
-
-    // acc (+)= v a for `width` adjacent items against one half-complex
-    // spectrum a.
-    template <bool Add, std::size_t width>
-    static void multiply(const T* v, const T* a, std::size_t n, T* acc) {
-        const auto put = [](T& to, T value) { to = Add ? to + value : value; };
-        for (std::size_t l = 0; l < width; ++l) {
-            put(acc[l], v[l] * a[0]);
-            put(acc[L * (n - 1) + l], v[L * (n - 1) + l] * a[n - 1]);
-        }
-        for (std::size_t k = 1; k + 1 < n; k += 2) {
-            const T ar = a[k], ai = a[k + 1];
-            for (std::size_t l = 0; l < width; ++l) {
-                const T xr = v[L * k + l], xi = v[L * (k + 1) + l];
-                put(acc[L * k + l], xr * ar - xi * ai);
-                put(acc[L * (k + 1) + l], xr * ai + xi * ar);
-            }
-        }
+        return AlignedBuffer<T>(std::span<const T>(spectra));
     }
 
     std::size_t p_, q_, n_, groups_;
-    pocketfft_r<T> plan_;
-    AlignedBuffer<T> spectra_;  // per s and r: n values, half-complex
+    AlignedBuffer<T> spectra_;
+    BlockRunner<T> runner_;
+
 };
 
 }  // namespace
@@ -220,8 +104,18 @@ double HqOverlapSave::cost_per_output(std::uint64_t size, std::uint64_t taps, st
     const std::uint64_t groups = groups_for(size, taps, p, q, split);
     if (groups == 0) return 1e300;
     const std::uint64_t ps = p * split, qs = q * split, n = size / ps;
-    const std::size_t lanes = wide ? lanes_of<double>() : lanes_of<float>();
-    const auto vectors = [lanes](std::uint64_t items) { return static_cast<double>((items + lanes - 1) / lanes); };
+    // float64 blocks of two or more channels are costed at the width the
+    // vector backends run them with (x86/hq_blocks_avx2.cpp: four lanes, a
+    // transform across them about 1.4 times one across two), which measured
+    // 1.15 to 1.3 times faster than the shapes chosen for two lanes; mono
+    // streams keep the baseline's lanes, where the wider shapes measured
+    // slower. The shape is the design's, the same on every backend.
+    const bool wider = wide && channels > 1;
+    const std::size_t lanes = wider ? 4 : wide ? lanes_of<double>() : lanes_of<float>();
+    const double group_cost = wider ? 1.4 : 1.0;
+    const auto vectors = [lanes, group_cost](std::uint64_t items) {
+        return group_cost * static_cast<double>((items + lanes - 1) / lanes);
+    };
     // P and Q transforms of n frames per channel, P Q products of spectra
     // (two channels at a time run a little faster), the phases split and
     // the frames gathered: constants fitted to measurements of the blocks.
@@ -278,6 +172,10 @@ std::size_t HqOverlapSave::byte_size() const noexcept {
 std::size_t HqOverlapSave::work_size(std::size_t channels) const noexcept {
     if (wide_) return engine_->wide->work_size(channels);
     return (engine_->narrow->work_size(channels) + 1) / 2;  // floats in doubles
+}
+
+HqOverlapSave::Parts HqOverlapSave::parts() const noexcept {
+    return wide_ ? engine_->wide->parts() : engine_->narrow->parts();
 }
 
 template <typename W>

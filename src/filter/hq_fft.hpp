@@ -76,6 +76,16 @@ public:
     template <typename W>
     void run(std::size_t channels, const W* const* x, double* work, double* y) const;
 
+    // What runs these blocks with wider vectors needs (x86/hq_blocks_avx2):
+    // P and Q times the split, the transform length, the groups per block
+    // and the phase filters' spectra (float, or double where wide()), which
+    // live as long as this object.
+    struct Parts {
+        std::size_t p, q, n, groups;
+        const void* spectra;
+    };
+    Parts parts() const noexcept;
+
     struct Engine;
 
 private:

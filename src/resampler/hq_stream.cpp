@@ -43,7 +43,9 @@ class Chain final : public HqStream<typename Arith<A>::S>::Engine {
 public:
     Chain(std::shared_ptr<const HqDesign> design, std::uint64_t channels, FirBackend backend)
         : design_(std::move(design)), kernels_(&hq_kernels(backend)), channels_(channels),
-          blocks_(design_->polyphase().blocks_for(channels)) {
+          blocks_(design_->polyphase().blocks_for(channels)),
+          vector_blocks_(blocks_ != nullptr && kernels_->vector_blocks != nullptr ? kernels_->vector_blocks(*blocks_)
+                                                                                 : nullptr) {
         const HqPolyphase& poly = design_->polyphase();
         step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
         step_part_ = poly.step_num % poly.step_den;
@@ -112,7 +114,13 @@ public:
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
         if (blocks_ != nullptr) {
-            hq_detail::render_blocks(*blocks_, lines_, first_tap_, frames_out_, n, out, block_scratch_, starts_);
+            if (vector_blocks_ != nullptr) {
+                hq_detail::render_blocks(*blocks_, *vector_blocks_, lines_, first_tap_, frames_out_, n, out,
+                                         block_scratch_, starts_);
+            } else {
+                hq_detail::render_blocks(*blocks_, *blocks_, lines_, first_tap_, frames_out_, n, out, block_scratch_,
+                                         starts_);
+            }
             frames_out_ += n;
             const std::int64_t keep = block_start(frames_out_ / blocks_->outputs());
             for (auto& line : lines_) line.back().discard_before(keep);
@@ -319,6 +327,7 @@ private:
     const HqKernels* kernels_;
     std::uint64_t channels_;
     const HqOverlapSave* blocks_;  // the polyphase stage's blocks, or null: the direct form
+    std::shared_ptr<const HqVectorBlocks> vector_blocks_;  // blocks_ with the backend's vectors, or null
     std::int64_t step_whole_ = 0;   // floor(P / Q)
     std::uint64_t step_part_ = 0;   // P mod Q
     std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)

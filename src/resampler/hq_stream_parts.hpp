@@ -178,13 +178,14 @@ struct BlockScratch {
 // stage's lines (line.back() of every channel), which hold every frame those
 // blocks read. A block of which only part is written is computed whole: the
 // rest is computed again, identically, when its turn comes.
-template <typename W, typename S>
-void render_blocks(const HqOverlapSave& f, const std::vector<std::vector<Line<W>>>& lines, std::int64_t first_tap,
-                   std::uint64_t from, std::uint64_t n, S* out, BlockScratch& scratch,
+// `runner` computes the blocks: `f` itself, or `f` with a backend's vectors.
+template <typename W, typename S, typename Runner>
+void render_blocks(const HqOverlapSave& f, const Runner& runner, const std::vector<std::vector<Line<W>>>& lines,
+                   std::int64_t first_tap, std::uint64_t from, std::uint64_t n, S* out, BlockScratch& scratch,
                    std::vector<const W*>& starts) {
     const std::size_t channels = lines.size();
     const auto per_block = static_cast<std::size_t>(f.outputs());
-    scratch.work.resize(f.work_size(channels));
+    scratch.work.resize(runner.work_size(channels));
     scratch.y.resize(per_block * channels);
     starts.resize(channels);
     const double* y = scratch.y.data();
@@ -194,7 +195,7 @@ void render_blocks(const HqOverlapSave& f, const std::vector<std::vector<Line<W>
         const auto count = static_cast<std::size_t>(std::min<std::uint64_t>(per_block - skip, n - done));
         const auto base = static_cast<std::int64_t>(k * f.stride()) + first_tap;
         for (std::size_t c = 0; c < channels; ++c) starts[c] = lines[c].back().at(base);
-        f.run(channels, starts.data(), scratch.work.data(), scratch.y.data());
+        runner.run(channels, starts.data(), scratch.work.data(), scratch.y.data());
         S* dst = out + done * channels;
         for (std::size_t c = 0; c < channels; ++c) {
             const double* v = y + c * per_block + skip;
