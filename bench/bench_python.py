@@ -42,18 +42,22 @@ def make_signal(rate, frames, channels):
     return x.astype(np.float32)
 
 
-def measure(make, frames, runs):
-    """`make()` builds fresh resampler state and returns the function that
-    streams the whole signal through it once; only the streaming is timed
-    (construction is reported on its own)."""
-    make()()  # warm-up
-    rates = []
+def measure(makes, frames, runs):
+    """Each `make()` builds fresh resampler state and returns the function
+    that streams the whole signal through it once; only the streaming is
+    timed (construction is reported on its own). The systems take turns, run
+    after run, so that a slow spell of this shared machine hits them alike;
+    the median run of each."""
+    for make in makes:
+        make()()  # warm-up
+    rates = [[] for _ in makes]
     for _ in range(runs):
-        run = make()
-        start = time.perf_counter()
-        run()
-        rates.append(frames / (time.perf_counter() - start))
-    return statistics.median(rates)
+        for make, got in zip(makes, rates):
+            run = make()
+            start = time.perf_counter()
+            run()
+            got.append(frames / (time.perf_counter() - start))
+    return [statistics.median(r) for r in rates]
 
 
 def variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, whole):
@@ -183,8 +187,9 @@ def main():
                 chunks_list = [c.tolist() for c in chunks_np]
                 code = "f" if fmt == "f32" else "h"
                 chunks_array = [array.array(code, c.tobytes()) for c in chunks_np]
-                for engine, variant, make in variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, x):
-                    fps = measure(make, frames, runs)
+                systems = list(variants(fin, fout, channels, fmt, chunks_np, chunks_list, chunks_array, x))
+                rates = measure([make for _, _, make in systems], frames, runs)
+                for (engine, variant, _), fps in zip(systems, rates):
                     print(
                         json.dumps(
                             {
