@@ -171,7 +171,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--quick", action="store_true")
     args = parser.parse_args()
-    seconds, runs = (0.5, 3) if args.quick else (2.0, 5)
+    seconds, runs = (0.5, 3) if args.quick else (2.0, 9)
     for fin, fout in PAIRS:
         for channels in (1, 2):
             for fmt in ("f32", "i16"):
