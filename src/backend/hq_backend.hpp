@@ -4,7 +4,6 @@
 
 #include <cstddef>
 #include <cstdint>
-
 #include <memory>
 
 #include "backend/fir_backend.hpp"

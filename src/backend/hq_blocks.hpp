@@ -1,8 +1,8 @@
 // The overlap-save blocks of the studio presets run with wider vectors than
 // the baseline build has: AVX2 carries 4 float64 lanes where SSE2 carries 2,
-// so the transforms of a stereo stream's phases take half as many passes. The results are those of HqOverlapSave::run bit for
-// bit (see filter/hq_blocks.inc), so a stream gives the same output on every
-// backend.
+// so the transforms of a stereo stream's phases take half as many passes.
+// The results are those of HqOverlapSave::run bit for bit (see
+// filter/hq_blocks.inc), so a stream gives the same output on every backend.
 #pragma once
 
 #include <cstddef>

@@ -1,7 +1,6 @@
 #include "python/sample_array.hpp"
 
 #include <cstdlib>
-#include <cstring>
 #include <new>
 
 #include "base/memory.hpp"
@@ -12,7 +11,8 @@ namespace tenvira::python {
 namespace {
 
 // The record behind the arrays, with its samples right behind it in the same
-// allocation (one allocation and one free per call). Its shape is set once,
+// allocation (blocks of arrays that died serve the next ones: see
+// take_spare). Its shape is set once,
 // before the array is handed out.
 struct PySampleArray {
     PyObject_HEAD

@@ -22,15 +22,15 @@ namespace {
 #include "pocketfft/pocketfft_hdronly.h"
 #include "filter/hq_blocks.inc"
 
-template <typename T>
+// float64 blocks only (see hq_vector_blocks_avx2 below).
 class Avx2Blocks final : public HqVectorBlocks {
 public:
     explicit Avx2Blocks(const HqOverlapSave::Parts& parts)
-        : runner_(parts.p, parts.q, parts.n, parts.groups, static_cast<const T*>(parts.spectra)) {}
+        : runner_(parts.p, parts.q, parts.n, parts.groups, static_cast<const double*>(parts.spectra)) {}
 
-    // Doubles, with room to align the start to a whole vector.
+    // With room to align the start to a whole vector.
     std::size_t work_size(std::size_t channels) const noexcept override {
-        return (runner_.work_size(channels) * sizeof(T) + sizeof(double) - 1) / sizeof(double) + slack;
+        return runner_.work_size(channels) + BlockRunner<double>::L;
     }
     void run(std::size_t channels, const float* const* x, double* work, double* y) const override {
         runner_.run(channels, x, aligned(work), y);
@@ -40,15 +40,14 @@ public:
     }
 
 private:
-    static constexpr std::size_t vector_bytes = sizeof(T) * BlockRunner<T>::L;
-    static constexpr std::size_t slack = vector_bytes / sizeof(double);
+    static constexpr std::size_t vector_bytes = sizeof(double) * BlockRunner<double>::L;
 
-    static T* aligned(double* work) noexcept {
+    static double* aligned(double* work) noexcept {
         const auto at = reinterpret_cast<std::uintptr_t>(work);
-        return reinterpret_cast<T*>((at + vector_bytes - 1) / vector_bytes * vector_bytes);
+        return reinterpret_cast<double*>((at + vector_bytes - 1) / vector_bytes * vector_bytes);
     }
 
-    BlockRunner<T> runner_;
+    BlockRunner<double> runner_;
 };
 
 }  // namespace
@@ -58,7 +57,7 @@ std::shared_ptr<const HqVectorBlocks> hq_vector_blocks_avx2(const HqOverlapSave&
     // streams measured 10-25% slower (lanes left empty, and the transforms of
     // a full eight-lane group cost about 1.4 times a four-lane one).
     if (!blocks.wide()) return nullptr;
-    return std::make_shared<const Avx2Blocks<double>>(blocks.parts());
+    return std::make_shared<const Avx2Blocks>(blocks.parts());
 }
 
 }  // namespace tenvira
