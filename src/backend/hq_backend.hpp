@@ -15,6 +15,10 @@ struct HqKernels {
     const char* name;
     void (*rows_f32)(const float*, std::size_t, const float*, std::size_t, std::size_t, float*) noexcept;
     void (*rows_f64)(const double*, std::size_t, const double*, std::size_t, std::size_t, double*) noexcept;
+    void (*rows2_f32)(const float*, std::size_t, const float*, const float*, std::size_t, std::size_t, std::size_t,
+                      std::size_t, float*, float*) noexcept;
+    void (*rows2_f64)(const double*, std::size_t, const double*, const double*, std::size_t, std::size_t,
+                      std::size_t, std::size_t, double*, double*) noexcept;
     void (*half_band_f32)(const float*, const float*, const float*, std::size_t, float, std::size_t,
                           float*) noexcept;
     void (*half_band_f64)(const double*, const double*, const double*, std::size_t, double, std::size_t,

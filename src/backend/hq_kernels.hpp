@@ -12,6 +12,14 @@
 // float64: the same in double; int16 streams use these too, on integer
 // values whose products and sums are exact, so their results agree exactly.
 //
+// Pair kernels: the row kernel for two rows on the same windows, out_a[k]
+// with row_a and out_b[k] with row_b, where row a's frames ignore the last
+// a_end taps of their windows and row b's the first b_begin (the rows are
+// zero there, and those input frames may not exist yet). Each result is
+// exactly what the row kernel gives for its row alone on a window with
+// zeros in those taps; the pair only shares the loads of the windows.
+// n >= 8.
+//
 // Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
 // (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and
 // odd[m] = x[2m + 1] of the decimator's input: each symmetric pair of taps
@@ -28,6 +36,10 @@ void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std:
                         float* out) noexcept;
 void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
                         double* out) noexcept;
+void hq_rows2_f32_scalar(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
+                         std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a, float* out_b) noexcept;
+void hq_rows2_f64_scalar(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
+                         std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a, double* out_b) noexcept;
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
                              float centre, std::size_t n, float* out) noexcept;
 void hq_half_band_f64_scalar(const double* even, const double* odd, const double* coeffs, std::size_t taps,
@@ -38,6 +50,10 @@ void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::s
                       float* out) noexcept;
 void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
                       double* out) noexcept;
+void hq_rows2_f32_avx2(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
+                       std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a, float* out_b) noexcept;
+void hq_rows2_f64_avx2(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
+                       std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a, double* out_b) noexcept;
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
                            std::size_t n, float* out) noexcept;
 void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,

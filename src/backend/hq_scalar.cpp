@@ -30,6 +30,22 @@ void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, st
     }
 }
 
+void hq_rows2_f32_scalar(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
+                         std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a,
+                         float* out_b) noexcept {
+    // The taps left out have zero coefficients: their exact products would
+    // add nothing to the exact sums.
+    hq_rows_f32_scalar(x, step, row_a, n - a_end, count, out_a);
+    hq_rows_f32_scalar(x + b_begin, step, row_b + b_begin, n - b_begin, count, out_b);
+}
+
+void hq_rows2_f64_scalar(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
+                         std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a,
+                         double* out_b) noexcept {
+    hq_rows_f64_scalar(x, step, row_a, n - a_end, count, out_a);
+    hq_rows_f64_scalar(x + b_begin, step, row_b + b_begin, n - b_begin, count, out_b);
+}
+
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
                              float centre, std::size_t n, float* out) noexcept {
     const auto m = static_cast<std::ptrdiff_t>(taps);

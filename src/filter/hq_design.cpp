@@ -204,6 +204,17 @@ void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, doub
     for (std::uint64_t c = lead; c < taps; ++c) mirror[c] = row[taps - 1 + lead - c];
 }
 
+// The stored rows of `stage` in T, each with stage.pad zeros on either side.
+template <typename T>
+std::vector<T> padded(std::span<const double> rows, const HqPolyphase& stage) {
+    const auto taps = static_cast<std::size_t>(stage.taps), pad = static_cast<std::size_t>(stage.pad);
+    std::vector<T> out(static_cast<std::size_t>(stage.stored) * (taps + 2 * pad), T{});
+    for (std::size_t r = 0; r < stage.stored; ++r) {
+        std::copy_n(rows.data() + r * taps, taps, out.data() + r * (taps + 2 * pad) + pad);
+    }
+    return out;
+}
+
 // The overlap-save blocks of a float stage with exact rows, for mono streams
 // and for streams of two or more channels, where they beat the direct form
 // within `newest_limit`; one object where both choose the same.
@@ -273,13 +284,17 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     choose_blocks(stage, rows, arithmetic, newest_limit);
     if (stage.blocks[0] && stage.blocks[1]) return stage;
     stage.stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
-    const std::span<double> kept = rows.first(static_cast<std::size_t>(stage.stored * stage.taps));
+    // Consecutive frames' windows lie floor(P / Q) or ceil(P / Q) frames
+    // apart; eight taps of padding (a whole number of vectors) cover that on
+    // every pair the half-band stages leave.
+    constexpr std::uint64_t pad = 8;
+    if (stage.table == 0 && (p + q - 1) / q <= pad) stage.pad = pad;
     switch (arithmetic) {
         case HqArithmetic::F32:
-            stage.rows_f32 = aligned<float>(std::vector<float>(kept.begin(), kept.end()));
+            stage.rows_f32 = aligned<float>(padded<float>(rows, stage));
             break;
         case HqArithmetic::F64:
-            stage.rows_f64 = aligned<double>(kept);
+            stage.rows_f64 = aligned<double>(padded<double>(rows, stage));
             break;
         case HqArithmetic::I16: {
             // The 32-bit integers, held as float64 (exactly): a frame (at
@@ -299,7 +314,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                 }
                 if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
             }
-            stage.rows_f64 = aligned<double>(kept);
+            stage.rows_f64 = aligned<double>(padded<double>(rows, stage));
             break;
         }
     }

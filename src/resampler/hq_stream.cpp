@@ -11,6 +11,7 @@
 #include "base/fault.hpp"
 #include "base/memory.hpp"
 #include "resampler/hq_stream_engine.hpp"
+#include "resampler/hq_rows.hpp"
 #include "resampler/hq_stream_parts.hpp"
 
 namespace tenvira {
@@ -50,6 +51,9 @@ public:
         step_whole_ = static_cast<std::int64_t>(poly.step_num / poly.step_den);
         step_part_ = poly.step_num % poly.step_den;
         first_tap_ = static_cast<std::int64_t>(poly.ahead) - static_cast<std::int64_t>(poly.taps) + 1;
+        // Paired rows read up to `pad` frames before a frame's oldest tap.
+        history_ = blocks_ == nullptr ? poly.pad : 0;
+        if (poly.table == 0 && blocks_ == nullptr) layout_ = hq_detail::pair_frames(poly);
         reset();
     }
 
@@ -60,7 +64,7 @@ public:
         lines_.resize(static_cast<std::size_t>(channels_));
         for (auto& line : lines_) {
             for (const HqHalfBand& h : stages) line.emplace_back(h.reach + 1);
-            line.emplace_back(design_->polyphase().taps - design_->polyphase().ahead);
+            line.emplace_back(design_->polyphase().taps - design_->polyphase().ahead + history_);
         }
         produced_.assign(stages.size(), 0);
         frames_in_ = frames_out_ = 0;
@@ -93,9 +97,17 @@ public:
                 even_.resize(block);
                 odd_.resize(block + 2 * widest);
             }
-            scratch_.resize(block);
-            plan_n_.resize(block);
-            plan_phase_.resize(block);
+            // Exact rows plan a block's first Q frames and sum at most
+            // ceil(block / Q) frames of one phase at a time; interpolated
+            // rows plan every frame and sum one at a time.
+            const HqPolyphase& poly = design_->polyphase();
+            const bool exact = poly.table == 0;
+            const std::uint64_t q = poly.step_den;
+            const std::size_t sums = exact ? static_cast<std::size_t>((block + q - 1) / q) : 1;
+            scratch_.resize(sums);
+            scratch_b_.resize(exact ? sums : 0);
+            plan_n_.resize(exact ? static_cast<std::size_t>(std::min<std::uint64_t>(q, block)) : block);
+            plan_phase_.resize(plan_n_.size());
         }
         const bool pad = at_end && !padded_;
         run_half_bands(pad);
@@ -131,7 +143,9 @@ public:
             render_block(out + done * channels_, b);
             done += b;
         }
-        for (auto& line : lines_) line.back().discard_before(pos_n_ + first_tap_);
+        for (auto& line : lines_) {
+            line.back().discard_before(pos_n_ + first_tap_ - static_cast<std::int64_t>(history_));
+        }
         return n;
     }
 
@@ -238,7 +252,10 @@ private:
             const std::int64_t whole = step_whole_;
             std::int64_t* plan_n = plan_n_.data();
             std::uint64_t* plan_phase = plan_phase_.data();
-            for (std::size_t m = 0; m < b; ++m) {
+            // With exact rows frame m + Q lies P frames after frame m, in the
+            // same phase: the first Q frames are planned, the rest follow.
+            const std::size_t planned = poly.table == 0 ? static_cast<std::size_t>(std::min<std::uint64_t>(q, b)) : b;
+            for (std::size_t m = 0; m < planned; ++m) {
                 plan_n[m] = n;
                 plan_phase[m] = phase;
                 n += whole;
@@ -248,57 +265,26 @@ private:
                     n += 1;
                 }
             }
+            if (planned < b) {
+                const std::uint64_t rest = b - planned;
+                const std::uint64_t moved = phase + rest * part;
+                n += static_cast<std::int64_t>(rest) * whole + static_cast<std::int64_t>(moved / q);
+                phase = moved % q;
+            }
             pos_n_ = n;
             pos_phase_ = phase;
         }
-        const std::uint64_t channels = channels_;
-        R* scratch = scratch_.data();
-        const auto* rows = T::rows(poly);
-        const auto taps = static_cast<std::size_t>(poly.taps);
-        const bool mirrored = poly.mirrored();
-        const auto lead = static_cast<std::size_t>(poly.taps - 2 * poly.ahead);
-        for (std::uint64_t c = 0; c < channels_; ++c) {
-            const Line<W>& line = lines_[c].back();
-            if (poly.table == 0) {
-                // Frames g, g + Q, g + 2Q, ... share a phase and so a row;
-                // their windows lie P frames apart.
-                const std::uint64_t q = poly.step_den;
-                const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
-                S* dst = out + c;
-                const std::size_t hop = static_cast<std::size_t>(q * channels);
-                const auto step = static_cast<std::size_t>(poly.step_num);
-                // The block's windows reversed, for the rows held mirrored:
-                // frame n + first_tap_ + t is reversed[last - n - t].
-                const std::int64_t last = plan_n_[b - 1] + first_tap_ + static_cast<std::int64_t>(taps) - 1;
-                W* reversed = nullptr;
-                if (mirrored) {
-                    const auto span = static_cast<std::size_t>(last - (plan_n_[0] + first_tap_) + 1);
-                    reversed_.resize(span);
-                    reversed = reversed_.data();
-                    const W* from = line.at(plan_n_[0] + first_tap_);
-                    for (std::size_t i = 0; i < span; ++i) reversed[i] = from[span - 1 - i];
-                }
-                for (std::size_t g = 0; g < groups; ++g) {
-                    const auto count = static_cast<std::size_t>((b - g - 1) / q + 1);
-                    const std::uint64_t phase = plan_phase_[g];
-                    S* to = dst + g * channels;
-                    if (!mirrored || 2 * phase <= q) {
-                        T::dot(*kernels_, line.at(plan_n_[g] + first_tap_), step, rows + phase * taps, taps, count,
-                               scratch);
-                        for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[k]);
-                        continue;
-                    }
-                    // Row q - phase, reversed: tap t of this phase is its tap
-                    // taps - 1 + lead - t, so the sum runs over its taps from
-                    // lead on against the window read backwards. The group's
-                    // last frame comes first in the reversed windows.
-                    const std::int64_t final_start = plan_n_[g + (count - 1) * q] + first_tap_;
-                    const W* x = reversed + (last - final_start - static_cast<std::int64_t>(taps) + 1);
-                    T::dot(*kernels_, x, step, rows + (q - phase) * taps + lead, taps - lead, count, scratch);
-                    for (std::size_t k = 0; k < count; ++k) to[k * hop] = T::out(scratch[count - 1 - k]);
-                }
-            } else {
-                for (std::size_t m = 0; m < b; ++m) out[m * channels + c] = interpolated(line, m, rows, taps);
+        if (poly.table != 0) {
+            for (std::uint64_t c = 0; c < channels_; ++c) {
+                const Line<W>& line = lines_[c].back();
+                for (std::size_t m = 0; m < b; ++m) out[m * channels_ + c] = interpolated(line, m, T::rows(poly), poly.taps);
+            }
+        } else {
+            for (std::uint64_t c = 0; c < channels_; ++c) {
+                const hq_detail::RowPlan<W> plan{&lines_[c].back(), plan_n_.data(), plan_phase_.data(), first_tap_,
+                                                 frames_out_, b};
+                hq_detail::render_rows<T>(poly, *kernels_, layout_, plan, channels_, out + c, scratch_.data(),
+                                          scratch_b_.data(), reversed_, window_);
             }
         }
         frames_out_ += b;
@@ -331,6 +317,8 @@ private:
     std::int64_t step_whole_ = 0;   // floor(P / Q)
     std::uint64_t step_part_ = 0;   // P mod Q
     std::int64_t first_tap_ = 0;    // oldest tap relative to floor(t_i)
+    std::uint64_t history_ = 0;     // frames kept before the next frame's oldest tap
+    std::vector<hq_detail::Layout> layout_;  // by output frame mod Q (exact rows)
     std::vector<std::vector<Line<W>>> lines_;  // [channel][stage]
     std::vector<std::int64_t> produced_;       // half-band outputs made, per stage
     std::uint64_t frames_in_ = 0;
@@ -342,8 +330,8 @@ private:
     // Scratch, not state: copies of the stream start without it.
     hq_detail::Scratch<hq_detail::BlockScratch> block_scratch_;
     hq_detail::Scratch<std::vector<const W*>> starts_;
-    hq_detail::Scratch<std::vector<W>> even_, odd_, reversed_;
-    hq_detail::Scratch<std::vector<R>> scratch_;
+    hq_detail::Scratch<std::vector<W>> even_, odd_, reversed_, window_;
+    hq_detail::Scratch<std::vector<R>> scratch_, scratch_b_;
     hq_detail::Scratch<std::vector<std::int64_t>> plan_n_;
     hq_detail::Scratch<std::vector<std::uint64_t>> plan_phase_;
 };

@@ -90,6 +90,10 @@ struct Arith<HqArithmetic::F32> {
                     R* out) noexcept {
         k.rows_f32(x, step, row, n, count, out);
     }
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const C* row_a, const C* row_b, std::size_t n,
+                     std::size_t count, std::size_t a_end, std::size_t b_begin, R* out_a, R* out_b) noexcept {
+        k.rows2_f32(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
+    }
     static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
                           std::size_t n, W* out) noexcept {
         k.half_band_f32(even, odd, c, taps, 0.5f, n, out);
@@ -110,6 +114,10 @@ struct Arith<HqArithmetic::F64> {
     static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
                     R* out) noexcept {
         k.rows_f64(x, step, row, n, count, out);
+    }
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const C* row_a, const C* row_b, std::size_t n,
+                     std::size_t count, std::size_t a_end, std::size_t b_begin, R* out_a, R* out_b) noexcept {
+        k.rows2_f64(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
     }
     static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
                           std::size_t n, W* out) noexcept {
@@ -137,6 +145,10 @@ struct Arith<HqArithmetic::I16> {
     static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
                     R* out) noexcept {
         k.rows_f64(x, step, row, n, count, out);
+    }
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const C* row_a, const C* row_b, std::size_t n,
+                     std::size_t count, std::size_t a_end, std::size_t b_begin, R* out_a, R* out_b) noexcept {
+        k.rows2_f64(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
     }
     // The exact sum in units of 2^-30 of the grid, rounded to the grid
     // (nearest, halves up).

@@ -57,6 +57,43 @@ TEST(HqKernels, RowsAgreeWithScalar) {
                 k->rows_f64(xd.data(), step, rd.data(), n, count, gotd.data());
                 for (std::size_t i = 0; i < count; ++i) EXPECT_NEAR(gotd[i], refd[i], 1e-13 * (1.0 + n)) << k->name;
 
+                if (n < 8) continue;
+                // Two rows on the same windows give each row's own results on
+                // windows with zeros where the row ignores them (and is
+                // zero): row a the last three taps, row b the first two.
+                // NaNs there (frames a stream has not received) must not
+                // leak into that row's sums.
+                const std::size_t apart = n + count % 3;
+                auto ra = rf, rb = random_values<float>(rng, n, 1.0);
+                std::fill(ra.end() - 3, ra.end(), 0.0f);
+                std::fill(rb.begin(), rb.begin() + 2, 0.0f);
+                const auto x0 = random_values<float>(rng, apart * count, 1.0);
+                auto xa = x0, xb = x0, na = x0, nb = x0;
+                for (std::size_t i = 0; i < count; ++i) {
+                    const auto end = static_cast<std::ptrdiff_t>(i * apart + n), begin = end - static_cast<std::ptrdiff_t>(n);
+                    std::fill(xa.begin() + end - 3, xa.begin() + end, 0.0f);
+                    std::fill(na.begin() + end - 3, na.begin() + end, NAN);
+                    std::fill(xb.begin() + begin, xb.begin() + begin + 2, 0.0f);
+                    std::fill(nb.begin() + begin, nb.begin() + begin + 2, NAN);
+                }
+                std::vector<float> a(count), b(count), unused(count), alone(count);
+                k->rows2_f32(na.data(), apart, ra.data(), rb.data(), n, count, 3, 2, a.data(), unused.data());
+                k->rows2_f32(nb.data(), apart, ra.data(), rb.data(), n, count, 3, 2, unused.data(), b.data());
+                k->rows_f32(xa.data(), apart, ra.data(), n, count, alone.data());
+                EXPECT_EQ(a, alone) << k->name;
+                k->rows_f32(xb.data(), apart, rb.data(), n, count, alone.data());
+                EXPECT_EQ(b, alone) << k->name;
+                const auto wide = [](const std::vector<float>& v) { return std::vector<double>(v.begin(), v.end()); };
+                std::vector<double> ad(count), bd(count), unusedd(count), aloned(count);
+                k->rows2_f64(wide(na).data(), apart, wide(ra).data(), wide(rb).data(), n, count, 3, 2, ad.data(),
+                             unusedd.data());
+                k->rows2_f64(wide(nb).data(), apart, wide(ra).data(), wide(rb).data(), n, count, 3, 2,
+                             unusedd.data(), bd.data());
+                k->rows_f64(wide(xa).data(), apart, wide(ra).data(), n, count, aloned.data());
+                EXPECT_EQ(ad, aloned) << k->name;
+                k->rows_f64(wide(xb).data(), apart, wide(rb).data(), n, count, aloned.data());
+                EXPECT_EQ(bd, aloned) << k->name;
+
             }
         }
     }

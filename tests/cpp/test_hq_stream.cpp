@@ -129,6 +129,42 @@ INSTANTIATE_TEST_SUITE_P(
                       Case{44100, 47999, HqPreset::Hq}, Case{16000, 16000, HqPreset::Hq},
                       Case{11025, 4000, HqPreset::Hq}, Case{44100, 1000, HqPreset::Hq}));
 
+// Without half-band stages, output frame i of the direct form is the sum of
+// the stage's row for phase i P mod Q over the window from floor(i P / Q) +
+// ahead - taps + 1, rows past Q / 2 held mirrored, however the stream pairs
+// frames to share window loads: checked against that sum in float64.
+TEST(HqStream, DirectFormIsItsRowsSums) {
+    for (const auto& [in, out, preset] : {Case{44100, 48000, HqPreset::Hq}, Case{48000, 44100, HqPreset::Vhq},
+                                          Case{48000, 40000, HqPreset::Hq}}) {
+        const std::uint64_t frames = 2 * in / 50 + 11;
+        const auto x = noise<float>(frames, 3);
+        for (const FirBackend b : backends()) {
+            HqStream<float> s(in, out, 1, preset, b);
+            const HqPolyphase& poly = s.design().polyphase();
+            ASSERT_TRUE(s.design().half_bands().empty());
+            ASSERT_GT(poly.pad, 0u);
+            const auto y = run(s, x, 1, {1, 300, 17, 1200});
+            const auto p = poly.step_num, q = poly.step_den, taps = poly.taps, lead = taps - 2 * poly.ahead;
+            const auto tap = [&](std::uint64_t phase, std::uint64_t c) {
+                const bool held = !poly.mirrored() || 2 * phase <= q;
+                const std::uint64_t r = held ? phase : q - phase;
+                if (!held && c < lead) return 0.0;
+                const std::uint64_t at = r * poly.stride() + poly.pad + (held ? c : taps - 1 + lead - c);
+                return preset == HqPreset::Hq ? static_cast<double>(poly.rows_f32[at]) : poly.rows_f64[at];
+            };
+            for (std::uint64_t i = 0; i < y.size(); ++i) {
+                const auto first = static_cast<std::int64_t>(i * p / q + poly.ahead) - static_cast<std::int64_t>(taps) + 1;
+                double sum = 0.0;
+                for (std::uint64_t c = 0; c < taps; ++c) {
+                    const std::int64_t f = first + static_cast<std::int64_t>(c);
+                    if (f >= 0 && f < static_cast<std::int64_t>(frames)) sum += x[static_cast<std::size_t>(f)] * tap(i * p % q, c);
+                }
+                ASSERT_NEAR(y[i], sum, 2e-6) << in << "->" << out << " frame " << i << " backend " << static_cast<int>(b);
+            }
+        }
+    }
+}
+
 // Level of a tone of frequency f (Hz at `rate`) in y, by a Kaiser-windowed
 // Fourier sum, relative to `amplitude`, in dB.
 double level(const std::vector<double>& y, double f, double rate, double amplitude) {

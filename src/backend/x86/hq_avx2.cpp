@@ -2,8 +2,11 @@
 // -mfma; nothing outside this file may be inlined into it or from it.
 #include <immintrin.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <type_traits>
 
 #include "backend/hq_kernels.hpp"
 
@@ -24,6 +27,43 @@ inline __m256 hq_lane_sums8(__m256 r[8]) {
     const __m256 lo = _mm256_permute2f128_ps(u0, u1, 0x20);
     const __m256 hi = _mm256_permute2f128_ps(u0, u1, 0x31);
     return _mm256_add_ps(lo, hi);
+}
+
+// A frame's sum from its lane register: the lanes added as in
+// hq_lane_sums8, ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7)), then
+// the tail (taps body .. n - 1 of window x) fused in order.
+[[gnu::always_inline]] inline float frame_sum(__m256 acc, const float* x, const float* row, std::size_t n,
+                                              std::size_t body) {
+    alignas(32) float l[8];
+    _mm256_store_ps(l, acc);
+    float s = ((l[0] + l[1]) + (l[2] + l[3])) + ((l[4] + l[5]) + (l[6] + l[7]));
+    for (std::size_t t = body; t < n; ++t) {
+        s = _mm_cvtss_f32(_mm_fmadd_ss(_mm_set_ss(x[t]), _mm_set_ss(row[t]), _mm_set_ss(s)));
+    }
+    return s;
+}
+
+// The same in double: (l0 + l2) + (l1 + l3), then the tail.
+[[gnu::always_inline]] inline double frame_sum(__m256d acc, const double* x, const double* row, std::size_t n,
+                                               std::size_t body) {
+    alignas(32) double l[4];
+    _mm256_store_pd(l, acc);
+    double s = (l[0] + l[2]) + (l[1] + l[3]);
+    for (std::size_t t = body; t < n; ++t) {
+        s = _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(x[t]), _mm_set_sd(row[t]), _mm_set_sd(s)));
+    }
+    return s;
+}
+
+// Keeps a window vector in a register: left alone, the compiler folds its
+// load into both multiply-adds of a pair and so loads it twice.
+inline __m256 held(__m256 v) {
+    asm("" : "+x"(v));
+    return v;
+}
+inline __m256d held(__m256d v) {
+    asm("" : "+x"(v));
+    return v;
 }
 
 // D products with one row, D <= 8: one fused chain per product and lane,
@@ -52,21 +92,17 @@ void rows_f32(const float* x, std::size_t step, const float* row, std::size_t n,
 template <int D>
 void rows_f64(const double* x, std::size_t step, const double* row, std::size_t n, double* out) {
     const std::size_t body = n / 4 * 4;
-    __m256d acc[8];
-    for (int d = 0; d < 8; ++d) acc[d] = _mm256_setzero_pd();
-    for (std::size_t t = 0; t < body; t += 4) {
+    __m256d acc[D];
+    for (int d = 0; d < D; ++d) acc[d] = _mm256_setzero_pd();
+    if (body != 0) {
+        const __m256d r = _mm256_loadu_pd(row);
+        for (int d = 0; d < D; ++d) acc[d] = _mm256_fmadd_pd(_mm256_loadu_pd(x + d * step), r, acc[d]);
+    }
+    for (std::size_t t = 4; t < body; t += 4) {
         const __m256d r = _mm256_loadu_pd(row + t);
         for (int d = 0; d < D; ++d) acc[d] = _mm256_fmadd_pd(_mm256_loadu_pd(x + d * step + t), r, acc[d]);
     }
-    for (int d = 0; d < D; ++d) {
-        double lanes[4];
-        _mm256_storeu_pd(lanes, acc[d]);
-        double s = (lanes[0] + lanes[2]) + (lanes[1] + lanes[3]);
-        for (std::size_t t = body; t < n; ++t) {
-            s = _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(x[d * step + t]), _mm_set_sd(row[t]), _mm_set_sd(s)));
-        }
-        out[d] = s;
-    }
+    for (int d = 0; d < D; ++d) out[d] = frame_sum(acc[d], x + d * step, row, n, body);
 }
 
 // Runs `kernel<D>` over count products, eight at a time, then the rest at once.
@@ -109,6 +145,8 @@ struct F32Ops {
     static constexpr std::ptrdiff_t lanes = 8;
     static V load(const float* p) { return _mm256_loadu_ps(p); }
     static V set1(float v) { return _mm256_set1_ps(v); }
+    static V zero() { return _mm256_setzero_ps(); }
+    static V keep(V v, V mask) { return _mm256_and_ps(v, mask); }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
     static V fmadd(V a, V b, V c) { return _mm256_fmadd_ps(a, b, c); }
@@ -124,6 +162,8 @@ struct F64Ops {
     static constexpr std::ptrdiff_t lanes = 4;
     static V load(const double* p) { return _mm256_loadu_pd(p); }
     static V set1(double v) { return _mm256_set1_pd(v); }
+    static V zero() { return _mm256_setzero_pd(); }
+    static V keep(V v, V mask) { return _mm256_and_pd(v, mask); }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
     static V fmadd(V a, V b, V c) { return _mm256_fmadd_pd(a, b, c); }
@@ -132,6 +172,97 @@ struct F64Ops {
         return _mm_cvtsd_f64(_mm_fmadd_sd(_mm_set_sd(a), _mm_set_sd(b), _mm_set_sd(c)));
     }
 };
+
+// Lanes of a vector at taps t .. t + lanes - 1 that lie in [from, to), as
+// a mask (all bits set) of O's vector type.
+template <typename O>
+typename O::V lanes_within(std::size_t t, std::size_t from, std::size_t to) {
+    using T = typename O::T;
+    using Bits = std::conditional_t<sizeof(T) == 4, std::uint32_t, std::uint64_t>;
+    alignas(32) T m[O::lanes];
+    for (std::ptrdiff_t l = 0; l < O::lanes; ++l) {
+        const std::size_t at = t + static_cast<std::size_t>(l);
+        m[l] = std::bit_cast<T>(at >= from && at < to ? ~Bits{0} : Bits{0});
+    }
+    return O::load(m);
+}
+
+// Two rows on the same windows, D <= 6 (two chains per window and lane
+// fill 12 registers): each window vector is loaded once for both. Row a's
+// frame ignores the last a_end taps of its window and row b's the first
+// b_begin (their coefficients are zero there, and the frames there may not
+// have arrived): each result is the row kernel's for its row alone on a
+// window with zeros in those taps. n >= lanes.
+template <typename O, int D>
+void rows2(const typename O::T* x, std::size_t step, const typename O::T* row_a, const typename O::T* row_b,
+           std::size_t n, std::size_t a_end, std::size_t b_begin, typename O::T* out_a, typename O::T* out_b) {
+    using V = typename O::V;
+    constexpr auto L = static_cast<std::size_t>(O::lanes);
+    const std::size_t body = n / L * L;
+    const std::size_t a_stop = n - a_end;
+    // Vectors before `lo` hold taps b ignores, those from `hi` on taps a
+    // ignores; the ones between need no mask.
+    const std::size_t lo = std::min(body, (b_begin + L - 1) / L * L);
+    const std::size_t hi = std::max(lo, std::min(body, a_stop / L * L));
+    V a[D], b[D];
+    // The first vector is peeled off (the chains start from zero there as
+    // everywhere), so that the compiler keeps the chains in registers only.
+    {
+        const V ra = O::load(row_a), rb = O::load(row_b);
+        const V keep_a = lanes_within<O>(0, 0, a_stop), keep_b = lanes_within<O>(0, b_begin, n);
+        for (int d = 0; d < D; ++d) {
+            const V v = held(O::load(x + d * step));
+            a[d] = O::fmadd(O::keep(v, keep_a), ra, O::zero());
+            b[d] = O::fmadd(O::keep(v, keep_b), rb, O::zero());
+        }
+    }
+    const auto edge = [&](std::size_t t) {
+        const V ra = O::load(row_a + t), rb = O::load(row_b + t);
+        const V keep_a = lanes_within<O>(t, 0, a_stop), keep_b = lanes_within<O>(t, b_begin, n);
+        for (int d = 0; d < D; ++d) {
+            const V v = held(O::load(x + d * step + t));
+            a[d] = O::fmadd(O::keep(v, keep_a), ra, a[d]);
+            b[d] = O::fmadd(O::keep(v, keep_b), rb, b[d]);
+        }
+    };
+    std::size_t t = L;
+    for (; t < lo; t += L) edge(t);
+    for (; t < hi; t += L) {
+        const V ra = O::load(row_a + t), rb = O::load(row_b + t);
+        for (int d = 0; d < D; ++d) {
+            const V v = held(O::load(x + d * step + t));
+            a[d] = O::fmadd(v, ra, a[d]);
+            b[d] = O::fmadd(v, rb, b[d]);
+        }
+    }
+    for (; t < body; t += L) edge(t);
+    for (int d = 0; d < D; ++d) {
+        out_a[d] = frame_sum(a[d], x + d * step, row_a, std::max(body, a_stop), body);
+        out_b[d] = frame_sum(b[d], x + d * step, row_b, n, body);
+    }
+}
+
+// Runs rows2<O, D> over count products, six at a time, then the rest at once.
+template <typename O>
+void pairs(const typename O::T* x, std::size_t step, const typename O::T* row_a, const typename O::T* row_b,
+           std::size_t n, std::size_t count, std::size_t a_end, std::size_t b_begin, typename O::T* out_a,
+           typename O::T* out_b) {
+    std::size_t k = 0;
+    for (; k + 6 <= count; k += 6) {
+        rows2<O, 6>(x + k * step, step, row_a, row_b, n, a_end, b_begin, out_a + k, out_b + k);
+    }
+    x += k * step;
+    out_a += k;
+    out_b += k;
+    switch (count - k) {
+        case 5: rows2<O, 5>(x, step, row_a, row_b, n, a_end, b_begin, out_a, out_b); break;
+        case 4: rows2<O, 4>(x, step, row_a, row_b, n, a_end, b_begin, out_a, out_b); break;
+        case 3: rows2<O, 3>(x, step, row_a, row_b, n, a_end, b_begin, out_a, out_b); break;
+        case 2: rows2<O, 2>(x, step, row_a, row_b, n, a_end, b_begin, out_a, out_b); break;
+        case 1: rows2<O, 1>(x, step, row_a, row_b, n, a_end, b_begin, out_a, out_b); break;
+        default: break;
+    }
+}
 
 // One 2:1 half-band decimation: out[j] = centre even[j] + sum_k coeffs[k]
 // (odd[j - k - 1] + odd[j + k]), each output one fused chain in k order.
@@ -182,6 +313,17 @@ void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::s
 void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
                       double* out) noexcept {
     batches<double, RowsF64>(x, step, row, n, count, out);
+}
+
+void hq_rows2_f32_avx2(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
+                       std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a, float* out_b) noexcept {
+    pairs<F32Ops>(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
+}
+
+void hq_rows2_f64_avx2(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
+                       std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a,
+                       double* out_b) noexcept {
+    pairs<F64Ops>(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
 }
 
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
