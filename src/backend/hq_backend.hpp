@@ -8,17 +8,17 @@
 
 #include "backend/fir_backend.hpp"
 #include "backend/hq_blocks.hpp"
+#include "backend/hq_kernels.hpp"
 
 namespace tenvira {
 
 struct HqKernels {
     const char* name;
-    void (*rows_f32)(const float*, std::size_t, const float*, std::size_t, std::size_t, float*) noexcept;
-    void (*rows_f64)(const double*, std::size_t, const double*, std::size_t, std::size_t, double*) noexcept;
-    void (*rows2_f32)(const float*, std::size_t, const float*, const float*, std::size_t, std::size_t, std::size_t,
-                      std::size_t, float*, float*) noexcept;
-    void (*rows2_f64)(const double*, std::size_t, const double*, const double*, std::size_t, std::size_t,
-                      std::size_t, std::size_t, double*, double*) noexcept;
+    void (*rows_f32)(const float*, std::size_t, HqRow<float>, std::size_t, float*) noexcept;
+    void (*rows_f64)(const double*, std::size_t, HqRow<double>, std::size_t, double*) noexcept;
+    void (*rows2_f32)(const float*, std::size_t, HqRow<float>, HqRow<float>, std::size_t, float*, float*) noexcept;
+    void (*rows2_f64)(const double*, std::size_t, HqRow<double>, HqRow<double>, std::size_t, double*,
+                      double*) noexcept;
     void (*half_band_f32)(const float*, const float*, const float*, std::size_t, float, std::size_t,
                           float*) noexcept;
     void (*half_band_f64)(const double*, const double*, const double*, std::size_t, double, std::size_t,

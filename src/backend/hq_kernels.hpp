@@ -2,23 +2,22 @@
 //
 // Included by the per-ISA translation units: plain declarations only.
 //
-// Row kernels: out[k] = sum_{t < n} x[k * step + t] * row[t] for k < count,
-// every product with one row (frames of the same phase share their row).
-// float32: one float32 result per product. The scalar kernel adds the exact
-// float32 products in float64, in index order, and rounds once (a single
-// float32 running sum over several hundred taps would err near -130 dB); the
-// vector kernels keep one fused float32 chain per lane and sum the lanes at
-// the end, so float results differ between backends in the last bits.
+// Row kernels: out[k] = sum_{t < row.n} x[k * step + t] * c[t] for k < count,
+// every product with one row (frames of the same phase share their row),
+// where c[t] = row.at[t], or row.at[-t] for a row read backward (a row held
+// for the mirrored phase). float32: one float32 result per product. The
+// scalar kernel adds the exact float32 products in float64, in index order,
+// and rounds once (a single float32 running sum over several hundred taps
+// would err near -130 dB); the vector kernels keep one fused float32 chain
+// per lane over the whole vectors, sum the lanes at the end and fuse the
+// tail in order, so float results differ between the scalar and the vector
+// kernels in the last bits (and agree between the vector backends).
 // float64: the same in double; int16 streams use these too, on integer
 // values whose products and sums are exact, so their results agree exactly.
 //
-// Pair kernels: the row kernel for two rows on the same windows, out_a[k]
-// with row_a and out_b[k] with row_b, where row a's frames ignore the last
-// a_end taps of their windows and row b's the first b_begin (the rows are
-// zero there, and those input frames may not exist yet). Each result is
-// exactly what the row kernel gives for its row alone on a window with
-// zeros in those taps; the pair only shares the loads of the windows.
-// n >= 8.
+// Pair kernels: the row kernel for two rows on the same windows, a.n <=
+// b.n: each result is exactly what the row kernel gives for its row alone;
+// the pair only shares the loads of the windows.
 //
 // Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
 // (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and
@@ -32,28 +31,31 @@
 
 namespace tenvira {
 
-void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
-                        float* out) noexcept;
-void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
-                        double* out) noexcept;
-void hq_rows2_f32_scalar(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
-                         std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a, float* out_b) noexcept;
-void hq_rows2_f64_scalar(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
-                         std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a, double* out_b) noexcept;
+template <typename T>
+struct HqRow {
+    const T* at;
+    bool backward;
+    std::size_t n;
+};
+
+void hq_rows_f32_scalar(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept;
+void hq_rows_f64_scalar(const double* x, std::size_t step, HqRow<double> row, std::size_t count, double* out) noexcept;
+void hq_rows2_f32_scalar(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+                      float* out_a, float* out_b) noexcept;
+void hq_rows2_f64_scalar(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+                      double* out_a, double* out_b) noexcept;
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
                              float centre, std::size_t n, float* out) noexcept;
 void hq_half_band_f64_scalar(const double* even, const double* odd, const double* coeffs, std::size_t taps,
                              double centre, std::size_t n, double* out) noexcept;
 
 // Require AVX2 and FMA.
-void hq_rows_f32_avx2(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
-                      float* out) noexcept;
-void hq_rows_f64_avx2(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
-                      double* out) noexcept;
-void hq_rows2_f32_avx2(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
-                       std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a, float* out_b) noexcept;
-void hq_rows2_f64_avx2(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
-                       std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a, double* out_b) noexcept;
+void hq_rows_f32_avx2(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept;
+void hq_rows_f64_avx2(const double* x, std::size_t step, HqRow<double> row, std::size_t count, double* out) noexcept;
+void hq_rows2_f32_avx2(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+                      float* out_a, float* out_b) noexcept;
+void hq_rows2_f64_avx2(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+                      double* out_a, double* out_b) noexcept;
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
                            std::size_t n, float* out) noexcept;
 void hq_half_band_f64_avx2(const double* even, const double* odd, const double* coeffs, std::size_t taps,

@@ -2,48 +2,54 @@
 // checked against these.
 #include "backend/hq_kernels.hpp"
 
+#include <cstddef>
+
 namespace tenvira {
 
-void hq_rows_f32_scalar(const float* x, std::size_t step, const float* row, std::size_t n, std::size_t count,
-                        float* out) noexcept {
+namespace {
+
+template <typename T>
+T coefficient(const HqRow<T>& row, std::size_t t) {
+    return row.backward ? row.at[-static_cast<std::ptrdiff_t>(t)] : row.at[t];
+}
+
+}  // namespace
+
+void hq_rows_f32_scalar(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept {
     for (std::size_t k = 0; k < count; ++k) {
         const float* w = x + k * step;
         double acc = 0.0;
-        for (std::size_t t = 0; t < n; ++t) {
-            const double product = static_cast<double>(w[t]) * static_cast<double>(row[t]);
+        for (std::size_t t = 0; t < row.n; ++t) {
+            const double product = static_cast<double>(w[t]) * static_cast<double>(coefficient(row, t));
             acc = acc + product;
         }
         out[k] = static_cast<float>(acc);
     }
 }
 
-void hq_rows_f64_scalar(const double* x, std::size_t step, const double* row, std::size_t n, std::size_t count,
+void hq_rows_f64_scalar(const double* x, std::size_t step, HqRow<double> row, std::size_t count,
                         double* out) noexcept {
     for (std::size_t k = 0; k < count; ++k) {
         const double* w = x + k * step;
         double acc = 0.0;
-        for (std::size_t t = 0; t < n; ++t) {
-            const double product = w[t] * row[t];
+        for (std::size_t t = 0; t < row.n; ++t) {
+            const double product = w[t] * coefficient(row, t);
             acc = acc + product;
         }
         out[k] = acc;
     }
 }
 
-void hq_rows2_f32_scalar(const float* x, std::size_t step, const float* row_a, const float* row_b, std::size_t n,
-                         std::size_t count, std::size_t a_end, std::size_t b_begin, float* out_a,
-                         float* out_b) noexcept {
-    // The taps left out have zero coefficients: their exact products would
-    // add nothing to the exact sums.
-    hq_rows_f32_scalar(x, step, row_a, n - a_end, count, out_a);
-    hq_rows_f32_scalar(x + b_begin, step, row_b + b_begin, n - b_begin, count, out_b);
+void hq_rows2_f32_scalar(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+                         float* out_a, float* out_b) noexcept {
+    hq_rows_f32_scalar(x, step, a, count, out_a);
+    hq_rows_f32_scalar(x, step, b, count, out_b);
 }
 
-void hq_rows2_f64_scalar(const double* x, std::size_t step, const double* row_a, const double* row_b, std::size_t n,
-                         std::size_t count, std::size_t a_end, std::size_t b_begin, double* out_a,
-                         double* out_b) noexcept {
-    hq_rows_f64_scalar(x, step, row_a, n - a_end, count, out_a);
-    hq_rows_f64_scalar(x + b_begin, step, row_b + b_begin, n - b_begin, count, out_b);
+void hq_rows2_f64_scalar(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+                         double* out_a, double* out_b) noexcept {
+    hq_rows_f64_scalar(x, step, a, count, out_a);
+    hq_rows_f64_scalar(x, step, b, count, out_b);
 }
 
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,

@@ -204,14 +204,13 @@ void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, doub
     for (std::uint64_t c = lead; c < taps; ++c) mirror[c] = row[taps - 1 + lead - c];
 }
 
-// The stored rows of `stage` in T, each with stage.pad zeros on either side.
+// The stored rows of `stage` in T, each with its padding (HqPolyphase).
 template <typename T>
 std::vector<T> padded(std::span<const double> rows, const HqPolyphase& stage) {
     const auto taps = static_cast<std::size_t>(stage.taps), pad = static_cast<std::size_t>(stage.pad);
-    std::vector<T> out(static_cast<std::size_t>(stage.stored) * (taps + 2 * pad), T{});
-    for (std::size_t r = 0; r < stage.stored; ++r) {
-        std::copy_n(rows.data() + r * taps, taps, out.data() + r * (taps + 2 * pad) + pad);
-    }
+    const auto stride = static_cast<std::size_t>(stage.stride());
+    std::vector<T> out(static_cast<std::size_t>(stage.stored) * stride, T{});
+    for (std::size_t r = 0; r < stage.stored; ++r) std::copy_n(rows.data() + r * taps, taps, out.data() + r * stride + pad);
     return out;
 }
 

@@ -74,12 +74,13 @@ struct HqPolyphase {
     // taps - 1 + lead - c (zero for c < lead, lead = taps - 2 ahead).
     std::uint64_t stored = 0;
     bool mirrored() const noexcept { return stored != 0 && stored < rows; }
-    // Exact rows are held with `pad` zeros before and after each (0: none),
-    // so that a row can be read from up to `pad` taps early or late: two
-    // frames whose windows lie a few frames apart then share their window
-    // loads (hq_stream.cpp). Row r's first tap is at r * stride() + pad.
+    // Exact rows are held with `pad` zeros before each and pad + lead after
+    // (0: none), so that a row can be read from up to `pad` taps early,
+    // forward or (mirrored) backward: frames whose windows lie a few frames
+    // apart then share their window loads (hq_rows.hpp). Row r's first tap
+    // is at r * stride() + pad.
     std::uint64_t pad = 0;
-    std::uint64_t stride() const noexcept { return taps + 2 * pad; }
+    std::uint64_t stride() const noexcept { return pad == 0 ? taps : taps + 2 * pad + (taps - 2 * ahead); }
     AlignedBuffer<float> rows_f32;  // F32
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.

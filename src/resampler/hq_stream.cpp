@@ -284,7 +284,7 @@ private:
                 const hq_detail::RowPlan<W> plan{&lines_[c].back(), plan_n_.data(), plan_phase_.data(), first_tap_,
                                                  frames_out_, b};
                 hq_detail::render_rows<T>(poly, *kernels_, layout_, plan, channels_, out + c, scratch_.data(),
-                                          scratch_b_.data(), reversed_, window_);
+                                          scratch_b_.data());
             }
         }
         frames_out_ += b;
@@ -303,7 +303,7 @@ private:
         lagrange4(a, w);
         double v = 0.0;
         for (std::size_t r = 0; r < 4; ++r) {
-            T::dot(*kernels_, x, 0, rows + (index + r) * taps, taps, 1, scratch_.data());
+            T::dot(*kernels_, x, 0, {rows + (index + r) * taps, false, taps}, 1, scratch_.data());
             v += w[r] * static_cast<double>(scratch_[0]);
         }
         return T::out_interpolated(v);
@@ -330,7 +330,7 @@ private:
     // Scratch, not state: copies of the stream start without it.
     hq_detail::Scratch<hq_detail::BlockScratch> block_scratch_;
     hq_detail::Scratch<std::vector<const W*>> starts_;
-    hq_detail::Scratch<std::vector<W>> even_, odd_, reversed_, window_;
+    hq_detail::Scratch<std::vector<W>> even_, odd_;
     hq_detail::Scratch<std::vector<R>> scratch_, scratch_b_;
     hq_detail::Scratch<std::vector<std::int64_t>> plan_n_;
     hq_detail::Scratch<std::vector<std::uint64_t>> plan_phase_;

@@ -86,13 +86,13 @@ struct Arith<HqArithmetic::F32> {
     using R = float;  // sums
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f32.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f32.data(); }
-    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+    static void dot(const HqKernels& k, const W* x, std::size_t step, HqRow<C> row, std::size_t count,
                     R* out) noexcept {
-        k.rows_f32(x, step, row, n, count, out);
+        k.rows_f32(x, step, row, count, out);
     }
-    static void dot2(const HqKernels& k, const W* x, std::size_t step, const C* row_a, const C* row_b, std::size_t n,
-                     std::size_t count, std::size_t a_end, std::size_t b_begin, R* out_a, R* out_b) noexcept {
-        k.rows2_f32(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count,
+                     R* out_a, R* out_b) noexcept {
+        k.rows2_f32(x, step, a, b, count, out_a, out_b);
     }
     static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
                           std::size_t n, W* out) noexcept {
@@ -111,13 +111,13 @@ struct Arith<HqArithmetic::F64> {
     using R = double;
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
-    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+    static void dot(const HqKernels& k, const W* x, std::size_t step, HqRow<C> row, std::size_t count,
                     R* out) noexcept {
-        k.rows_f64(x, step, row, n, count, out);
+        k.rows_f64(x, step, row, count, out);
     }
-    static void dot2(const HqKernels& k, const W* x, std::size_t step, const C* row_a, const C* row_b, std::size_t n,
-                     std::size_t count, std::size_t a_end, std::size_t b_begin, R* out_a, R* out_b) noexcept {
-        k.rows2_f64(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count,
+                     R* out_a, R* out_b) noexcept {
+        k.rows2_f64(x, step, a, b, count, out_a, out_b);
     }
     static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
                           std::size_t n, W* out) noexcept {
@@ -142,13 +142,13 @@ struct Arith<HqArithmetic::I16> {
     static constexpr int g = HqDesign::int16_guard_bits;
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
-    static void dot(const HqKernels& k, const W* x, std::size_t step, const C* row, std::size_t n, std::size_t count,
+    static void dot(const HqKernels& k, const W* x, std::size_t step, HqRow<C> row, std::size_t count,
                     R* out) noexcept {
-        k.rows_f64(x, step, row, n, count, out);
+        k.rows_f64(x, step, row, count, out);
     }
-    static void dot2(const HqKernels& k, const W* x, std::size_t step, const C* row_a, const C* row_b, std::size_t n,
-                     std::size_t count, std::size_t a_end, std::size_t b_begin, R* out_a, R* out_b) noexcept {
-        k.rows2_f64(x, step, row_a, row_b, n, count, a_end, b_begin, out_a, out_b);
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count,
+                     R* out_a, R* out_b) noexcept {
+        k.rows2_f64(x, step, a, b, count, out_a, out_b);
     }
     // The exact sum in units of 2^-30 of the grid, rounded to the grid
     // (nearest, halves up).
