@@ -29,11 +29,15 @@ struct F32Ops {
         asm("" : "+x"(v));
         return v;
     }
-    // ((l0 + l1) + (l2 + l3)) + ((l4 + l5) + (l6 + l7))
-    static float lane_sum(V v) {
-        alignas(32) float l[8];
-        _mm256_store_ps(l, v);
-        return ((l[0] + l[1]) + (l[2] + l[3])) + ((l[4] + l[5]) + (l[6] + l[7]));
+    // Lane d of the result: the lanes of r[d] added as ((l0 + l1) + (l2 +
+    // l3)) + ((l4 + l5) + (l6 + l7)).
+    static constexpr int group = 8;
+    static V lane_sums(const V r[group]) {
+        const V t0 = _mm256_hadd_ps(r[0], r[1]), t1 = _mm256_hadd_ps(r[2], r[3]);
+        const V t2 = _mm256_hadd_ps(r[4], r[5]), t3 = _mm256_hadd_ps(r[6], r[7]);
+        const V u0 = _mm256_hadd_ps(t0, t1), u1 = _mm256_hadd_ps(t2, t3);
+        // u0 = [s0 s1 s2 s3 | s0' s1' s2' s3'] (low and high 128-bit halves).
+        return _mm256_add_ps(_mm256_permute2f128_ps(u0, u1, 0x20), _mm256_permute2f128_ps(u0, u1, 0x31));
     }
     static V add(V a, V b) { return _mm256_add_ps(a, b); }
     static V mul(V a, V b) { return _mm256_mul_ps(a, b); }
@@ -56,11 +60,13 @@ struct F64Ops {
         asm("" : "+x"(v));
         return v;
     }
-    // (l0 + l2) + (l1 + l3)
-    static double lane_sum(V v) {
-        alignas(32) double l[4];
-        _mm256_store_pd(l, v);
-        return (l[0] + l[2]) + (l[1] + l[3]);
+    // Lane d of the result: the lanes of r[d] added as (l0 + l2) + (l1 + l3).
+    static constexpr int group = 4;
+    static V lane_sums(const V r[group]) {
+        const V x = _mm256_add_pd(_mm256_permute2f128_pd(r[0], r[1], 0x20), _mm256_permute2f128_pd(r[0], r[1], 0x31));
+        const V y = _mm256_add_pd(_mm256_permute2f128_pd(r[2], r[3], 0x20), _mm256_permute2f128_pd(r[2], r[3], 0x31));
+        // hadd: [x0 + x1, y0 + y1, x2 + x3, y2 + y3] = sums of r0, r2, r1, r3.
+        return _mm256_permute4x64_pd(_mm256_hadd_pd(x, y), 0xD8);
     }
     static V add(V a, V b) { return _mm256_add_pd(a, b); }
     static V mul(V a, V b) { return _mm256_mul_pd(a, b); }
@@ -81,14 +87,27 @@ template <typename O, bool Backward>
     }
 }
 
-// A frame's sum: its lanes added (O::lane_sum), then taps body .. n - 1
-// fused in order.
-template <typename O, bool Backward>
-[[gnu::always_inline]] inline typename O::T frame_sum(typename O::V acc, const typename O::T* x,
-                                                     const typename O::T* at, std::size_t body, std::size_t n) {
-    typename O::T s = O::lane_sum(acc);
-    for (std::size_t t = body; t < n; ++t) s = O::fmadd1(x[t], Backward ? at[-static_cast<std::ptrdiff_t>(t)] : at[t], s);
-    return s;
+// The sums of D frames: each one's lanes added (O::lane_sums, a group of
+// registers at a time), then taps body .. n - 1 of its window fused in order.
+template <typename O, int D, bool Backward>
+[[gnu::always_inline]] inline void frame_sums(const typename O::V* acc, const typename O::T* x, std::size_t step,
+                                              const typename O::T* at, std::size_t body, std::size_t n,
+                                              typename O::T* out) {
+    using V = typename O::V;
+    using T = typename O::T;
+    constexpr int G = O::group;
+    for (int g = 0; g < D; g += G) {
+        V r[G];
+        for (int i = 0; i < G; ++i) r[i] = g + i < D ? acc[g + i] : O::zero();
+        alignas(32) T s[G];
+        O::store(s, O::lane_sums(r));
+        for (int i = 0; i < G && g + i < D; ++i) {
+            const T* w = x + static_cast<std::size_t>(g + i) * step;
+            T v = s[i];
+            for (std::size_t t = body; t < n; ++t) v = O::fmadd1(w[t], Backward ? at[-static_cast<std::ptrdiff_t>(t)] : at[t], v);
+            out[g + i] = v;
+        }
+    }
 }
 
 // D frames (windows x + d step) with one row, D <= 8: one fused chain per
@@ -107,7 +126,7 @@ void rows1(const typename O::T* x, std::size_t step, const typename O::T* at, st
         const V r = row_vector<O, Backward>(at, t);
         for (int d = 0; d < D; ++d) acc[d] = O::fmadd(O::load(x + d * step + t), r, acc[d]);
     }
-    for (int d = 0; d < D; ++d) out[d] = frame_sum<O, Backward>(acc[d], x + d * step, at, body, n);
+    frame_sums<O, D, Backward>(acc, x, step, at, body, n, out);
 }
 
 // The same for two rows on the same windows, a.n <= b.n, D <= 6 (two chains
@@ -134,10 +153,8 @@ void rows2(const typename O::T* x, std::size_t step, const typename O::T* at_a, 
         const V rb = row_vector<O, BackB>(at_b, t);
         for (int d = 0; d < D; ++d) b[d] = O::fmadd(O::load(x + d * step + t), rb, b[d]);
     }
-    for (int d = 0; d < D; ++d) {
-        out_a[d] = frame_sum<O, BackA>(a[d], x + d * step, at_a, body_a, n_a);
-        out_b[d] = frame_sum<O, BackB>(b[d], x + d * step, at_b, body_b, n_b);
-    }
+    frame_sums<O, D, BackA>(a, x, step, at_a, body_a, n_a, out_a);
+    frame_sums<O, D, BackB>(b, x, step, at_b, body_b, n_b, out_b);
 }
 
 // Runs kernel(D) over count frames, `most` at a time, then the rest at once.
