@@ -283,11 +283,11 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     choose_blocks(stage, rows, arithmetic, newest_limit);
     if (stage.blocks[0] && stage.blocks[1]) return stage;
     stage.stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
-    // Consecutive frames' windows lie floor(P / Q) or ceil(P / Q) frames
-    // apart; eight taps of padding (a whole number of vectors) cover that on
-    // every pair the half-band stages leave.
-    constexpr std::uint64_t pad = 8;
-    if (stage.table == 0 && (p + q - 1) / q <= pad) stage.pad = pad;
+    // Exact rows are padded (HqPolyphase::pad): a mirrored row read backward
+    // reaches `lead` taps past its end, and consecutive frames' windows lie
+    // floor(P / Q) or ceil(P / Q) frames apart, which eight taps (a whole
+    // number of vectors) cover on every pair the half-band stages leave.
+    if (stage.table == 0) stage.pad = 8;
     switch (arithmetic) {
         case HqArithmetic::F32:
             stage.rows_f32 = aligned<float>(padded<float>(rows, stage));

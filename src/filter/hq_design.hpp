@@ -75,10 +75,10 @@ struct HqPolyphase {
     std::uint64_t stored = 0;
     bool mirrored() const noexcept { return stored != 0 && stored < rows; }
     // Exact rows are held with `pad` zeros before each and pad + lead after
-    // (0: none), so that a row can be read from up to `pad` taps early,
-    // forward or (mirrored) backward: frames whose windows lie a few frames
-    // apart then share their window loads (hq_rows.hpp). Row r's first tap
-    // is at r * stride() + pad.
+    // (interpolated tables: none), so that a row can be read from up to `pad`
+    // taps early, forward or (mirrored) backward: frames whose windows lie a
+    // few frames apart then share their window loads (hq_rows.hpp). Row r's
+    // first tap is at r * stride() + pad.
     std::uint64_t pad = 0;
     std::uint64_t stride() const noexcept { return pad == 0 ? taps : taps + 2 * pad + (taps - 2 * ahead); }
     AlignedBuffer<float> rows_f32;  // F32

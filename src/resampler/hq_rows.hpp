@@ -28,11 +28,13 @@ struct Layout {
 };
 
 // The layouts of a stage with exact rows, by output frame mod Q; all Solo
-// where the rows have no padding.
+// where a partner's window could lie further from its head's than the rows'
+// padding reaches (int16 streams of steep ratios, which skip half-band
+// stages).
 inline std::vector<Layout> pair_frames(const HqPolyphase& poly) {
     const std::uint64_t p = poly.step_num, q = poly.step_den;
     std::vector<Layout> layout(static_cast<std::size_t>(q));
-    if (poly.pad == 0) return layout;
+    if ((p + q - 1) / q > poly.pad) return layout;
     for (std::uint64_t j = 0; j + 1 < q; j += 2) {
         const std::uint64_t delta = (j * p % q + p) / q;
         layout[static_cast<std::size_t>(j)] = {Role::Head, delta};
