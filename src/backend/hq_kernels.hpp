@@ -15,9 +15,9 @@
 // float64: the same in double; int16 streams use these too, on integer
 // values whose products and sums are exact, so their results agree exactly.
 //
-// Pair kernels: the row kernel for two rows on the same windows, a.n <=
-// b.n: each result is exactly what the row kernel gives for its row alone;
-// the pair only shares the loads of the windows.
+// Pair kernels: the row kernel for two rows on the same windows: each
+// result is exactly what the row kernel gives for its row alone; the pair
+// only shares the loads of the windows.
 //
 // Half-band kernels: out[j] = centre * even[j] + sum_{k < taps} coeffs[k] *
 // (odd[j - k - 1] + odd[j + k]) for j < n, where even[j] = x[2j] and

@@ -2,11 +2,10 @@
 // -mfma; nothing outside this file may be inlined into it or from it.
 #include <immintrin.h>
 
-#include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+#include <utility>
 
 #include "backend/hq_kernels.hpp"
 
@@ -129,7 +128,7 @@ void rows1(const typename O::T* x, std::size_t step, const typename O::T* at, st
     frame_sums<O, D, Backward>(acc, x, step, at, body, n, out);
 }
 
-// The same for two rows on the same windows, a.n <= b.n, D <= 6 (two chains
+// The same for two rows on the same windows, n_a <= n_b, D <= 6 (two chains
 // per window and lane fill 12 registers): each window vector is loaded once
 // for both rows. Each frame gets exactly rows1's arithmetic for its row.
 template <typename O, int D, bool BackA, bool BackB>
@@ -192,6 +191,10 @@ void rows(const typename O::T* x, std::size_t step, HqRow<typename O::T> row, st
 template <typename O>
 void rows2(const typename O::T* x, std::size_t step, HqRow<typename O::T> a, HqRow<typename O::T> b,
            std::size_t count, typename O::T* out_a, typename O::T* out_b) {
+    if (a.n > b.n) {
+        std::swap(a, b);
+        std::swap(out_a, out_b);
+    }
     const auto run = [&]<bool BackA, bool BackB>() {
         in_batches<6>(count, [&](auto d, std::size_t k) {
             rows2<O, decltype(d)::value, BackA, BackB>(x + k * step, step, a.at, a.n, b.at, b.n, out_a + k,
