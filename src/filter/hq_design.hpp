@@ -80,7 +80,9 @@ struct HqPolyphase {
     // few frames apart then share their window loads (hq_rows.hpp). Row r's
     // first tap is at r * stride() + pad.
     std::uint64_t pad = 0;
-    std::uint64_t stride() const noexcept { return pad == 0 ? taps : taps + 2 * pad + (taps - 2 * ahead); }
+    std::uint64_t stride() const noexcept { return pad == 0 ? taps : taps + 2 * pad + lead(); }
+    // Leading zero taps of a row (taps rounded up from 2 ahead).
+    std::uint64_t lead() const noexcept { return taps - 2 * ahead; }
     AlignedBuffer<float> rows_f32;  // F32
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.

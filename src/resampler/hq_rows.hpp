@@ -68,7 +68,7 @@ HqRow<C> row_of(const HqPolyphase& poly, const C* rows, std::uint64_t phase, std
     const auto stride = static_cast<std::size_t>(poly.stride());
     const std::uint64_t q = poly.step_den;
     if (!poly.mirrored() || 2 * phase <= q) return {rows + phase * stride + pad - shift, false, taps + shift};
-    const auto lead = static_cast<std::size_t>(poly.taps - 2 * poly.ahead);
+    const auto lead = static_cast<std::size_t>(poly.lead());
     return {rows + (q - phase) * stride + pad + taps - 1 + lead + shift, true, taps + shift};
 }
 

@@ -144,7 +144,7 @@ TEST(HqStream, DirectFormIsItsRowsSums) {
             ASSERT_TRUE(s.design().half_bands().empty());
             ASSERT_GT(poly.pad, 0u);
             const auto y = run(s, x, 1, {1, 300, 17, 1200});
-            const auto p = poly.step_num, q = poly.step_den, taps = poly.taps, lead = taps - 2 * poly.ahead;
+            const auto p = poly.step_num, q = poly.step_den, taps = poly.taps, lead = poly.lead();
             const auto tap = [&](std::uint64_t phase, std::uint64_t c) {
                 const bool held = !poly.mirrored() || 2 * phase <= q;
                 const std::uint64_t r = held ? phase : q - phase;
