@@ -5,6 +5,7 @@
 // allocation, which keeps `data()` a valid aligned pointer in every state.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -30,10 +31,21 @@ public:
 
     AlignedBuffer() : AlignedBuffer(std::span<const T>{}) {}
 
-    explicit AlignedBuffer(std::span<const T> values) {
-        data_ = static_cast<T*>(aligned_detail::allocate_zeroed(values.size(), sizeof(T), &size_));
-        for (std::size_t i = 0; i < values.size(); ++i) data_[i] = values[i];
-        count_ = values.size();
+    explicit AlignedBuffer(std::span<const T> values)
+        : AlignedBuffer(values.size(), [&](T* data) { std::copy(values.begin(), values.end(), data); }) {}
+
+    // `count` zeroed elements, which `fill(T* data)` may then write: the
+    // values are built in place, without a copy.
+    template <typename Fill>
+    AlignedBuffer(std::size_t count, Fill&& fill) {
+        data_ = static_cast<T*>(aligned_detail::allocate_zeroed(count, sizeof(T), &size_));
+        count_ = count;
+        try {
+            fill(data_);
+        } catch (...) {
+            aligned_detail::release(data_);
+            throw;
+        }
     }
 
     AlignedBuffer(const AlignedBuffer&) = delete;

@@ -112,88 +112,152 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqAr
 std::uint64_t round_up(std::uint64_t n, std::uint64_t m) { return (n + m - 1) / m * m; }
 
 // The prototype h(t) = ideal_lowpass(t) * kaiser(t) at the taps of every
-// row, evaluated a row at a time: the sine by angle addition from values
-// per tap and per row, and the window's Bessel series I0(beta sqrt(u)),
-// u = 1 - (t / half)^2, as a polynomial in u (Horner, positive terms, no
-// cancellation) across the whole row, so that the loops vectorise.
+// row, evaluated a row at a time so that the loops vectorise. The sine comes
+// by angle addition from values per tap and per row. The window is smooth
+// enough (an entire function of t, varying on the scale of the whole filter)
+// that cubic Lagrange interpolation from its values on a grid of eighths of
+// a frame is exact to 3e-11 of its peak at hq and 1e-11 at vhq, far below
+// what either preset's stop band would notice: the Bessel series
+// I0(beta sqrt(u)), u = 1 - (t / half)^2, is summed only at the grid's
+// nodes (Horner in u, continued past the window's ends so that nodes there
+// stay smooth), not at every tap of every row. Designs of Q <= 8 exact rows
+// take a grid of Q nodes per frame instead, on which every tap is a node.
 class PrototypeRows {
 public:
-    PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta)
-        : taps_(taps), fc_(fc), half_(half), first_(static_cast<double>(ahead) - static_cast<double>(taps) + 1.0) {
+    static constexpr int points = 4;  // nodes -1 .. 2 around a position
+
+    // `grid`: nodes per frame, 1 to 8.
+    PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta, std::int64_t grid)
+        : taps_(taps), fc_(fc), half_(half), first_(static_cast<std::int64_t>(ahead) - static_cast<std::int64_t>(taps) + 1),
+          grid_(grid) {
         const double y = 0.25 * beta * beta;  // (beta / 2)^2
         // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until the rest is
         // below 1e-16 of the window's peak I0(beta) (a series of positive
         // terms that shrink faster than geometrically).
+        std::vector<double> coeffs{1.0};
         double term = 1.0, sum = 1.0;
-        coeffs_.push_back(1.0);
         for (int k = 1; k < 60 && term > sum * 1e-16; ++k) {
             term *= y / (static_cast<double>(k) * static_cast<double>(k));
             sum += term;
-            coeffs_.push_back(term);
+            coeffs.push_back(term);
         }
-        scale_ = 1.0 / sum;
+        // Sub-grid s holds the nodes n * grid + s for n = first - 2 ..
+        // first + taps + 2: a row's phase lies in [-1/256, 1 + 1/256] (the
+        // interpolated tables' end rows reach past 0 and 1), so a tap's
+        // nodes lie at most two frames before it and two after.
+        span_ = taps + 5;
+        nodes_.resize(static_cast<std::size_t>(grid * static_cast<std::int64_t>(span_)));
+        // The window is even: node j holds the value at distance |j|,
+        // evaluated once per distance (independent chains, so the loop
+        // vectorises).
+        const std::int64_t low = (first_ - 2) * grid;
+        const std::int64_t high = (first_ + static_cast<std::int64_t>(span_) - 2) * grid;
+        const auto distances = static_cast<std::size_t>(std::max(-low, high) + 1);
+        std::vector<double> by_distance(distances);
+        const double node_step = 1.0 / (static_cast<double>(grid) * half);
+        for (std::size_t d = 0; d < distances; ++d) {
+            const double x = static_cast<double>(d) * node_step;
+            by_distance[d] = 1.0 - x * x;
+        }
+        for (std::size_t d = 0; d < distances; d += 8) {
+            double a[8], u[8];
+            const std::size_t lanes = std::min<std::size_t>(8, distances - d);
+            for (std::size_t l = 0; l < 8; ++l) {
+                a[l] = coeffs.back();
+                u[l] = l < lanes ? by_distance[d + l] : 0.0;
+            }
+            for (std::size_t k = coeffs.size() - 1; k-- > 0;) {
+                const double c = coeffs[k];
+                for (std::size_t l = 0; l < 8; ++l) a[l] = a[l] * u[l] + c;
+            }
+            for (std::size_t l = 0; l < lanes; ++l) by_distance[d + l] = a[l] / sum;
+        }
+        for (std::int64_t s = 0; s < grid; ++s) {
+            for (std::uint64_t n = 0; n < span_; ++n) {
+                const std::int64_t j = (first_ - 2 + static_cast<std::int64_t>(n)) * grid + s;
+                nodes_[static_cast<std::size_t>(s) * span_ + n] = by_distance[static_cast<std::size_t>(j < 0 ? -j : j)];
+            }
+        }
+        pi_times_.resize(taps);
         sin_.resize(taps);
         cos_.resize(taps);
         // Exact at every 32nd tap, rotated by one tap's angle in between.
         const double step_sin = std::sin(2.0 * pi * fc), step_cos = std::cos(2.0 * pi * fc);
         for (std::uint64_t c = 0; c < taps; ++c) {
+            const double t = static_cast<double>(first_) + static_cast<double>(c);
+            pi_times_[c] = pi * t;
             if (c % 32 == 0) {
-                sin_[c] = std::sin(2.0 * pi * fc * (first_ + static_cast<double>(c)));
-                cos_[c] = std::cos(2.0 * pi * fc * (first_ + static_cast<double>(c)));
+                sin_[c] = std::sin(2.0 * pi * fc * t);
+                cos_[c] = std::cos(2.0 * pi * fc * t);
             } else {
                 sin_[c] = sin_[c - 1] * step_cos + cos_[c - 1] * step_sin;
                 cos_[c] = cos_[c - 1] * step_cos - sin_[c - 1] * step_sin;
             }
         }
-        u_.resize(taps);
-        acc_.resize(taps);
     }
 
     // h(m - phase) for the taps m = ahead - taps + 1 .. ahead, scaled to
     // unit sum.
-    void row(double phase, double* out) {
+    void row(double phase, double* out) const {
         const double sp = std::sin(2.0 * pi * fc_ * phase);
         const double cp = std::cos(2.0 * pi * fc_ * phase);
-        for (std::uint64_t c = 0; c < taps_; ++c) {
-            const double x = (first_ + static_cast<double>(c) - phase) / half_;
-            u_[c] = std::max(0.0, 1.0 - x * x);
-        }
-        // Horner in registers, eight taps at a time (the row's length is a
-        // multiple of 16): eight independent chains hide the latency of the
-        // multiplies and adds. Locals, as stores could alias members.
-        const double* coeffs = coeffs_.data();
-        const std::size_t terms = coeffs_.size();
-        const double* u = u_.data();
-        double* acc = acc_.data();
-        for (std::uint64_t c = 0; c + 8 <= taps_; c += 8) {
-            double a[8], x[8];
-            for (int l = 0; l < 8; ++l) {
-                a[l] = coeffs[terms - 1];
-                x[l] = u[c + l];
+        // Tap c sits at grid position (first + c) grid + e + f, 0 <= f < 1.
+        const std::int64_t grid = grid_;
+        const double position = -phase * static_cast<double>(grid);
+        const double floor_position = std::floor(position);
+        const auto e = static_cast<std::int64_t>(floor_position);
+        const double f = position - floor_position;
+        const double* node[points];
+        double weight[points];
+        for (int o = 0; o < points; ++o) {
+            const std::int64_t k = e + o - 1;
+            const std::int64_t shift = k >= 0 ? k / grid : -((-k + grid - 1) / grid);
+            const std::int64_t s = k - shift * grid;
+            node[o] = nodes_.data() + static_cast<std::size_t>(s) * span_ + static_cast<std::size_t>(shift + 2);
+            weight[o] = 1.0;
+            for (int m = 0; m < points; ++m) {
+                if (m != o) weight[o] *= (f - static_cast<double>(m - 1)) / static_cast<double>(o - m);
             }
-            for (std::size_t k = terms - 1; k-- > 0;) {
-                const double b = coeffs[k];
-                for (int l = 0; l < 8; ++l) a[l] = a[l] * x[l] + b;
-            }
-            for (int l = 0; l < 8; ++l) acc[c + l] = a[l];
         }
-        double sum = 0.0;
+        const double *__restrict n0 = node[0], *__restrict n1 = node[1];
+        const double *__restrict n2 = node[2], *__restrict n3 = node[3];
+        const double w0 = weight[0], w1 = weight[1], w2 = weight[2], w3 = weight[3];
+        const double *__restrict sines = sin_.data(), *__restrict cosines = cos_.data();
+        const double* __restrict angles = pi_times_.data();
+        double* __restrict values = out;
+        const double pi_phase = pi * phase;
         for (std::uint64_t c = 0; c < taps_; ++c) {
-            const double t = first_ + static_cast<double>(c) - phase;
-            const double sine = sin_[c] * cp - cos_[c] * sp;  // sin(2 pi fc t)
-            const double lowpass = std::fabs(t) < 1e-9 ? 2.0 * fc_ : sine / (pi * t);
-            out[c] = u_[c] > 0.0 ? lowpass * acc_[c] * scale_ : 0.0;
-            sum += out[c];
+            const double window = w0 * n0[c] + w1 * n1[c] + w2 * n2[c] + w3 * n3[c];
+            const double sine = sines[c] * cp - cosines[c] * sp;  // sin(2 pi fc t)
+            // t = 0 divides 0 by 0 here; that tap is set below.
+            values[c] = sine / (angles[c] - pi_phase) * window;
         }
-        for (std::uint64_t c = 0; c < taps_; ++c) out[c] /= sum;
+        // The taps outside the window, |t| >= half, which lie at the row's
+        // ends, and the centre tap, where a row has one (whole phases).
+        const double base = static_cast<double>(first_) - phase;
+        for (std::uint64_t c = 0; c < taps_ && !(std::fabs(base + static_cast<double>(c)) < half_); ++c) out[c] = 0.0;
+        for (std::uint64_t c = taps_; c-- > 0 && !(std::fabs(base + static_cast<double>(c)) < half_);) out[c] = 0.0;
+        const double centre = std::round(phase - static_cast<double>(first_));
+        if (centre >= 0.0 && centre < static_cast<double>(taps_) && std::fabs(base + centre) < 1e-9) {
+            const auto c = static_cast<std::size_t>(centre);
+            out[c] = 2.0 * fc_ * (w0 * n0[c] + w1 * n1[c] + w2 * n2[c] + w3 * n3[c]);
+        }
+        // Four running sums (a row's length is a multiple of 16).
+        double sums[4] = {0.0, 0.0, 0.0, 0.0};
+        for (std::uint64_t c = 0; c < taps_; c += 4) {
+            for (std::uint64_t l = 0; l < 4; ++l) sums[l] += out[c + l];
+        }
+        const double scale = 1.0 / ((sums[0] + sums[1]) + (sums[2] + sums[3]));
+        for (std::uint64_t c = 0; c < taps_; ++c) out[c] *= scale;
     }
 
 private:
     std::uint64_t taps_;
-    double fc_, half_, first_;
-    std::vector<double> coeffs_;
-    double scale_ = 1.0;
-    std::vector<double> sin_, cos_, u_, acc_;
+    double fc_, half_;
+    std::int64_t first_;
+    std::int64_t grid_;
+    std::uint64_t span_ = 0;
+    std::vector<double> nodes_, pi_times_, sin_, cos_;  // per tap: pi m, sin and cos of 2 pi fc m
 };
 
 // Row `mirror` holds the phase 1 - phase of row `r`: the same values in the
@@ -206,12 +270,23 @@ void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, doub
 
 // The stored rows of `stage` in T, each with its padding (HqPolyphase).
 template <typename T>
-std::vector<T> padded(std::span<const double> rows, const HqPolyphase& stage) {
+AlignedBuffer<T> padded(std::span<const double> rows, const HqPolyphase& stage) {
     const auto taps = static_cast<std::size_t>(stage.taps), pad = static_cast<std::size_t>(stage.pad);
     const auto stride = static_cast<std::size_t>(stage.stride());
-    std::vector<T> out(static_cast<std::size_t>(stage.stored) * stride, T{});
-    for (std::size_t r = 0; r < stage.stored; ++r) std::copy_n(rows.data() + r * taps, taps, out.data() + r * stride + pad);
-    return out;
+    return AlignedBuffer<T>(static_cast<std::size_t>(stage.stored) * stride, [&](T* out) {
+        for (std::size_t r = 0; r < stage.stored; ++r) {
+            const double* row = rows.data() + r * taps;
+            T* to = out + r * stride + pad;
+            for (std::size_t c = 0; c < taps; ++c) to[c] = static_cast<T>(row[c]);
+        }
+    });
+}
+
+// Whether overlap-save blocks are considered for `stage` (float streams,
+// exact rows, small P and Q); they need every row, the direct form only the
+// stored ones.
+bool may_run_blocks(const HqPolyphase& stage, HqArithmetic arithmetic) {
+    return arithmetic != HqArithmetic::I16 && stage.table == 0 && stage.step_den <= 4 && stage.step_num <= 8;
 }
 
 // The overlap-save blocks of a float stage with exact rows, for mono streams
@@ -220,7 +295,7 @@ std::vector<T> padded(std::span<const double> rows, const HqPolyphase& stage) {
 void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmetic arithmetic,
                    std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
-    if (arithmetic == HqArithmetic::I16 || stage.table != 0 || q > 4 || p > 8) return;
+    if (!may_run_blocks(stage, arithmetic)) return;
     const bool wide = arithmetic == HqArithmetic::F64;
     const double direct = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
     HqOverlapSave::Shape shape[2];
@@ -255,21 +330,24 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     stage.taps = round_up(2 * stage.ahead, 16);
     stage.rows = stage.table == 0 ? q : stage.table + 3;
 
+    const std::uint64_t stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
+    const std::uint64_t evaluated = may_run_blocks(stage, arithmetic) ? stage.rows : stored;
     const std::uint64_t width = arithmetic == HqArithmetic::F64 ? sizeof(double) : sizeof(float);
-    const std::uint64_t count = stage.rows > std::numeric_limits<std::uint64_t>::max() / stage.taps
+    const std::uint64_t count = evaluated > std::numeric_limits<std::uint64_t>::max() / stage.taps
                                     ? std::numeric_limits<std::uint64_t>::max()
-                                    : stage.rows * stage.taps;
+                                    : evaluated * stage.taps;
     // The double rows and the stored copy exist at once while designing.
     check_allocation(checked_byte_size(count, sizeof(double) + width));
 
     // Every value is written below: no zero fill.
     const std::unique_ptr<double[]> row_values(new double[static_cast<std::size_t>(count)]);
     const std::span<double> rows(row_values.get(), static_cast<std::size_t>(count));
-    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta);
+    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta,
+                            stage.table == 0 ? static_cast<std::int64_t>(std::min<std::uint64_t>(q, 8)) : 8);
     // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
     // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
     const std::uint64_t pairs_with = stage.table == 0 ? q : stage.table + 2;
-    for (std::uint64_t r = 0; r < stage.rows; ++r) {
+    for (std::uint64_t r = 0; r < evaluated; ++r) {
         double* row = rows.data() + r * stage.taps;
         const std::uint64_t mirror = r == 0 && stage.table == 0 ? 0 : pairs_with - r;
         if (mirror < r) {
@@ -282,7 +360,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     }
     choose_blocks(stage, rows, arithmetic, newest_limit);
     if (stage.blocks[0] && stage.blocks[1]) return stage;
-    stage.stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
+    stage.stored = stored;
     // Exact rows are padded (HqPolyphase::pad): a mirrored row read backward
     // reaches `lead` taps past its end, and consecutive frames' windows lie
     // floor(P / Q) or ceil(P / Q) frames apart, which eight taps (a whole
@@ -290,10 +368,10 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     if (stage.table == 0) stage.pad = 8;
     switch (arithmetic) {
         case HqArithmetic::F32:
-            stage.rows_f32 = aligned<float>(padded<float>(rows, stage));
+            stage.rows_f32 = padded<float>(rows, stage);
             break;
         case HqArithmetic::F64:
-            stage.rows_f64 = aligned<double>(padded<double>(rows, stage));
+            stage.rows_f64 = padded<double>(rows, stage);
             break;
         case HqArithmetic::I16: {
             // The 32-bit integers, held as float64 (exactly): a frame (at
@@ -313,7 +391,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
                 }
                 if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
             }
-            stage.rows_f64 = aligned<double>(padded<double>(rows, stage));
+            stage.rows_f64 = padded<double>(rows, stage);
             break;
         }
     }
@@ -322,7 +400,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
 
 }  // namespace
 
-const HqPresetConstants& hq_constants(HqPreset preset) {
+const HqPresetConstants& hq_preset_constants(HqPreset preset) {
     switch (preset) {
         case HqPreset::Hq:
         case HqPreset::Vhq:
@@ -353,7 +431,7 @@ std::size_t HqDesign::shared_designs() { return design_cache().live(); }
 HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
                          HqArithmetic arithmetic) {
     if (input_rate == 0 || output_rate == 0) fault("studio design needs two positive rates");
-    const HqPresetConstants& constants = hq_constants(preset);
+    const HqPresetConstants& constants = hq_preset_constants(preset);
     HqDesign result;
     HqDesign* design = &result;
     design->input_rate_ = input_rate;
