@@ -14,10 +14,10 @@ namespace tenvira {
 
 struct HqKernels {
     const char* name;
-    void (*rows_f32)(const float*, std::size_t, HqRow<float>, std::size_t, float*) noexcept;
-    void (*rows_f64)(const double*, std::size_t, HqRow<double>, std::size_t, double*) noexcept;
-    void (*rows2_f32)(const float*, std::size_t, HqRow<float>, HqRow<float>, std::size_t, float*, float*) noexcept;
-    void (*rows2_f64)(const double*, std::size_t, HqRow<double>, HqRow<double>, std::size_t, double*,
+    void (*rows_f32)(const float*, std::size_t, const HqRow<float>&, std::size_t, float*) noexcept;
+    void (*rows_f64)(const double*, std::size_t, const HqRow<double>&, std::size_t, double*) noexcept;
+    void (*rows2_f32)(const float*, std::size_t, const HqRow<float>&, const HqRow<float>&, std::size_t, float*, float*) noexcept;
+    void (*rows2_f64)(const double*, std::size_t, const HqRow<double>&, const HqRow<double>&, std::size_t, double*,
                       double*) noexcept;
     void (*half_band_f32)(const float*, const float*, const float*, std::size_t, float, std::size_t,
                           float*) noexcept;

@@ -38,11 +38,11 @@ struct HqRow {
     std::size_t n;
 };
 
-void hq_rows_f32_scalar(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept;
-void hq_rows_f64_scalar(const double* x, std::size_t step, HqRow<double> row, std::size_t count, double* out) noexcept;
-void hq_rows2_f32_scalar(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+void hq_rows_f32_scalar(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept;
+void hq_rows_f64_scalar(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count, double* out) noexcept;
+void hq_rows2_f32_scalar(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,
                       float* out_a, float* out_b) noexcept;
-void hq_rows2_f64_scalar(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+void hq_rows2_f64_scalar(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,
                       double* out_a, double* out_b) noexcept;
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,
                              float centre, std::size_t n, float* out) noexcept;
@@ -50,11 +50,11 @@ void hq_half_band_f64_scalar(const double* even, const double* odd, const double
                              double centre, std::size_t n, double* out) noexcept;
 
 // Require AVX2 and FMA.
-void hq_rows_f32_avx2(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept;
-void hq_rows_f64_avx2(const double* x, std::size_t step, HqRow<double> row, std::size_t count, double* out) noexcept;
-void hq_rows2_f32_avx2(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+void hq_rows_f32_avx2(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept;
+void hq_rows_f64_avx2(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count, double* out) noexcept;
+void hq_rows2_f32_avx2(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,
                       float* out_a, float* out_b) noexcept;
-void hq_rows2_f64_avx2(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+void hq_rows2_f64_avx2(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,
                       double* out_a, double* out_b) noexcept;
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
                            std::size_t n, float* out) noexcept;

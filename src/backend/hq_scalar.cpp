@@ -15,7 +15,7 @@ T coefficient(const HqRow<T>& row, std::size_t t) {
 
 }  // namespace
 
-void hq_rows_f32_scalar(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept {
+void hq_rows_f32_scalar(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept {
     for (std::size_t k = 0; k < count; ++k) {
         const float* w = x + k * step;
         double acc = 0.0;
@@ -27,7 +27,7 @@ void hq_rows_f32_scalar(const float* x, std::size_t step, HqRow<float> row, std:
     }
 }
 
-void hq_rows_f64_scalar(const double* x, std::size_t step, HqRow<double> row, std::size_t count,
+void hq_rows_f64_scalar(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count,
                         double* out) noexcept {
     for (std::size_t k = 0; k < count; ++k) {
         const double* w = x + k * step;
@@ -40,13 +40,13 @@ void hq_rows_f64_scalar(const double* x, std::size_t step, HqRow<double> row, st
     }
 }
 
-void hq_rows2_f32_scalar(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+void hq_rows2_f32_scalar(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,
                          float* out_a, float* out_b) noexcept {
     hq_rows_f32_scalar(x, step, a, count, out_a);
     hq_rows_f32_scalar(x, step, b, count, out_b);
 }
 
-void hq_rows2_f64_scalar(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+void hq_rows2_f64_scalar(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,
                          double* out_a, double* out_b) noexcept {
     hq_rows_f64_scalar(x, step, a, count, out_a);
     hq_rows_f64_scalar(x, step, b, count, out_b);

@@ -63,7 +63,7 @@ struct RowPlan {
 // of phase Q - r is tap taps - 1 + lead - c of row r, zero for c < lead,
 // which the padding after the row provides).
 template <typename C>
-HqRow<C> row_of(const HqPolyphase& poly, const C* rows, std::uint64_t phase, std::size_t shift) {
+[[gnu::always_inline]] inline HqRow<C> row_of(const HqPolyphase& poly, const C* rows, std::uint64_t phase, std::size_t shift) {
     const auto taps = static_cast<std::size_t>(poly.taps), pad = static_cast<std::size_t>(poly.pad);
     const auto stride = static_cast<std::size_t>(poly.stride());
     const std::uint64_t q = poly.step_den;

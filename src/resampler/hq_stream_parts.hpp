@@ -86,11 +86,11 @@ struct Arith<HqArithmetic::F32> {
     using R = float;  // sums
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f32.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f32.data(); }
-    static void dot(const HqKernels& k, const W* x, std::size_t step, HqRow<C> row, std::size_t count,
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& row, std::size_t count,
                     R* out) noexcept {
         k.rows_f32(x, step, row, count, out);
     }
-    static void dot2(const HqKernels& k, const W* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count,
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& a, const HqRow<C>& b, std::size_t count,
                      R* out_a, R* out_b) noexcept {
         k.rows2_f32(x, step, a, b, count, out_a, out_b);
     }
@@ -111,11 +111,11 @@ struct Arith<HqArithmetic::F64> {
     using R = double;
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
-    static void dot(const HqKernels& k, const W* x, std::size_t step, HqRow<C> row, std::size_t count,
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& row, std::size_t count,
                     R* out) noexcept {
         k.rows_f64(x, step, row, count, out);
     }
-    static void dot2(const HqKernels& k, const W* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count,
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& a, const HqRow<C>& b, std::size_t count,
                      R* out_a, R* out_b) noexcept {
         k.rows2_f64(x, step, a, b, count, out_a, out_b);
     }
@@ -142,11 +142,11 @@ struct Arith<HqArithmetic::I16> {
     static constexpr int g = HqDesign::int16_guard_bits;
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
-    static void dot(const HqKernels& k, const W* x, std::size_t step, HqRow<C> row, std::size_t count,
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& row, std::size_t count,
                     R* out) noexcept {
         k.rows_f64(x, step, row, count, out);
     }
-    static void dot2(const HqKernels& k, const W* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count,
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& a, const HqRow<C>& b, std::size_t count,
                      R* out_a, R* out_b) noexcept {
         k.rows2_f64(x, step, a, b, count, out_a, out_b);
     }

@@ -174,7 +174,7 @@ void in_batches(std::size_t count, const K& kernel) {
 }
 
 template <typename O>
-void rows(const typename O::T* x, std::size_t step, HqRow<typename O::T> row, std::size_t count,
+void rows(const typename O::T* x, std::size_t step, const HqRow<typename O::T>& row, std::size_t count,
           typename O::T* out) {
     const auto run = [&]<bool Backward>() {
         in_batches<8>(count, [&](auto d, std::size_t k) {
@@ -255,21 +255,21 @@ void half_band(const typename O::T* even, const typename O::T* odd, const typena
 
 }  // namespace
 
-void hq_rows_f32_avx2(const float* x, std::size_t step, HqRow<float> row, std::size_t count, float* out) noexcept {
+void hq_rows_f32_avx2(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept {
     rows<F32Ops>(x, step, row, count, out);
 }
 
-void hq_rows_f64_avx2(const double* x, std::size_t step, HqRow<double> row, std::size_t count,
+void hq_rows_f64_avx2(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count,
                       double* out) noexcept {
     rows<F64Ops>(x, step, row, count, out);
 }
 
-void hq_rows2_f32_avx2(const float* x, std::size_t step, HqRow<float> a, HqRow<float> b, std::size_t count,
+void hq_rows2_f32_avx2(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,
                        float* out_a, float* out_b) noexcept {
     rows2<F32Ops>(x, step, a, b, count, out_a, out_b);
 }
 
-void hq_rows2_f64_avx2(const double* x, std::size_t step, HqRow<double> a, HqRow<double> b, std::size_t count,
+void hq_rows2_f64_avx2(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,
                        double* out_a, double* out_b) noexcept {
     rows2<F64Ops>(x, step, a, b, count, out_a, out_b);
 }
