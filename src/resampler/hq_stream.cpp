@@ -78,7 +78,18 @@ public:
     void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) override {
         if (frames == 0) return;
         check_allocation(checked_byte_size(checked_byte_size(frames, sizeof(W)), channels_));
-        for (std::uint64_t c = 0; c < channels_; ++c) take(c, x[c], frames, stride);
+        if (channels_ == 2 && stride == 2 && x[1] == x[0] + 1) {
+            // Interleaved stereo: both channels in one pass over the input.
+            W* left = lines_[0].front().extend(frames);
+            W* right = lines_[1].front().extend(frames);
+            const S* from = x[0];
+            for (std::uint64_t f = 0; f < frames; ++f) {
+                left[f] = T::in(from[2 * f]);
+                right[f] = T::in(from[2 * f + 1]);
+            }
+        } else {
+            for (std::uint64_t c = 0; c < channels_; ++c) take(c, x[c], frames, stride);
+        }
         frames_in_ += frames;
     }
 
