@@ -227,9 +227,15 @@ Result<ProcessStats> Core<S>::process_to(std::span<const S> input, OutputSink<S>
     if (std::vector<S>* v = out.vector()) reserve_more(*v, sat_mul(frames_due_after(frames), channels));
     save(before_call_);
     try {
-        for (RingBuffer<S>& ring : s_.rings) ring.ensure_capacity(frames, s_.taps);
-        if (frames > 0) {
-            for (std::uint64_t k = 0; k < channels; ++k) s_.rings[k].append(input.data() + k, frames, channels);
+        if (auto* hq = std::get_if<HqPath<S>>(&path_)) {
+            // The studio path holds its own input: the frames go to it
+            // directly, not through the rings.
+            hq->take(input.data(), frames);
+        } else {
+            for (RingBuffer<S>& ring : s_.rings) ring.ensure_capacity(frames, s_.taps);
+            if (frames > 0) {
+                for (std::uint64_t k = 0; k < channels; ++k) s_.rings[k].append(input.data() + k, frames, channels);
+            }
         }
         s_.frames_in += static_cast<std::int64_t>(frames);
         render(out, false);

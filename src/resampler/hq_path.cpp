@@ -26,17 +26,7 @@ std::uint64_t HqPath<S>::due(const StreamState<S>& s, std::int64_t frames_in, bo
 template <typename S>
 void HqPath<S>::render(StreamState<S>& s, OutputSink<S>& out, bool at_end) {
     const std::uint64_t channels = s.channels;
-    const auto from = static_cast<std::int64_t>(stream_.frames_in());
-    if (s.frames_in > from) {
-        // One channel at a time: the skeleton's linear copy of it is handed
-        // over before the next channel reuses that scratch. A failure half
-        // way is undone with the rest of the call.
-        const auto frames = static_cast<std::uint64_t>(s.frames_in - from);
-        for (std::uint64_t c = 0; c < channels; ++c) {
-            stream_.append_channel(c, s.linear_input(static_cast<std::size_t>(c), from, s.frames_in), frames);
-        }
-        stream_.appended(frames);
-    }
+    if (stream_.frames_in() != static_cast<std::uint64_t>(s.frames_in)) fault("studio stream missed input frames");
     const std::uint64_t n = at_end ? stream_.pending_at_end() : stream_.frames_due_after(0);
     if (n == 0) return;
     S* dst = out.grow(static_cast<std::size_t>(n * channels));

@@ -1,7 +1,7 @@
 // The studio-quality path ("hq", "vhq") inside the stream skeleton: every
-// rate pair, the telephony pairs and equal rates included. The skeleton's
-// rings hand the input over; the path's own stream (hq_stream.hpp) holds
-// what its stages still need and renders every frame due.
+// rate pair, the telephony pairs and equal rates included. A call's input
+// goes straight to the path's own stream (hq_stream.hpp), which holds what
+// its stages still need and renders every frame due.
 #pragma once
 
 #include <cstdint>
@@ -26,8 +26,11 @@ public:
 
     // Frames render would produce with `frames_in` input frames appended.
     std::uint64_t due(const StreamState<S>& s, std::int64_t frames_in, bool at_end) const noexcept;
-    // Takes the rings' new frames and writes every frame now due to `out`,
-    // which has room for them.
+    // Takes interleaved frames straight from a call's input.
+    void take(const S* interleaved, std::uint64_t frames) {
+        if (frames > 0) stream_.append(interleaved, frames);
+    }
+    // Writes every frame now due to `out`, which has room for them.
     void render(StreamState<S>& s, OutputSink<S>& out, bool at_end);
 
     // The stream's state, kept and put back to undo a call. Saving reuses

@@ -93,15 +93,12 @@ public:
         frames_in_ += frames;
     }
 
-    void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) override {
-        take(channel, x, frames, 1);
-    }
-    void appended(std::uint64_t frames) noexcept override { frames_in_ += frames; }
-
     std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) override {
         if (plan_n_.empty()) {
             // Scratch is made on first use: copies of a stream (the state a
-            // call may have to restore) never render and do without.
+            // call may have to restore) never render and do without. plan_n_
+            // comes last, so that a failed allocation leaves it empty and the
+            // next call makes the rest again.
             std::uint64_t widest = 0;
             for (const HqHalfBand& h : design_->half_bands()) widest = std::max(widest, h.count());
             if (!design_->half_bands().empty()) {
@@ -117,8 +114,9 @@ public:
             const std::size_t sums = exact ? static_cast<std::size_t>((block + q - 1) / q) : 1;
             scratch_.resize(sums);
             scratch_b_.resize(exact ? sums : 0);
-            plan_n_.resize(exact ? static_cast<std::size_t>(std::min<std::uint64_t>(q, block)) : block);
-            plan_phase_.resize(plan_n_.size());
+            const std::size_t plans = exact ? static_cast<std::size_t>(std::min<std::uint64_t>(q, block)) : block;
+            plan_phase_.resize(plans);
+            plan_n_.resize(plans);
         }
         const bool pad = at_end && !padded_;
         run_half_bands(pad);

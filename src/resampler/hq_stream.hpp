@@ -43,11 +43,6 @@ public:
     void append(const S* interleaved, std::uint64_t frames);
     // The same from one array per channel.
     void append_planar(const S* const* channels, std::uint64_t frames);
-    // The same a channel at a time: `frames` frames of every channel, then
-    // appended(frames). A failure in between leaves the stream to be
-    // restored from a copy.
-    void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames);
-    void appended(std::uint64_t frames) noexcept;
 
     // Writes up to `max_frames` of the frames now due (interleaved) and
     // returns how many; with `at_end`, the rest of the stream is due.

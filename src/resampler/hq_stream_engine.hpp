@@ -14,8 +14,6 @@ template <typename S>
 struct HqStream<S>::Engine {
     virtual ~Engine() = default;
     virtual void append(const S* const* x, std::uint64_t frames, std::uint64_t stride) = 0;
-    virtual void append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) = 0;
-    virtual void appended(std::uint64_t frames) noexcept = 0;
     virtual std::uint64_t render(S* out, std::uint64_t max_frames, bool at_end) = 0;
     virtual std::uint64_t frames_due_after(std::uint64_t more) const noexcept = 0;
     virtual std::uint64_t pending_at_end() const noexcept = 0;

@@ -28,24 +28,20 @@ HqStream<S>::~HqStream() = default;
 template <typename S>
 void HqStream<S>::append(const S* interleaved, std::uint64_t frames) {
     const std::uint64_t channels = engine_->channels();
-    std::vector<const S*> starts(static_cast<std::size_t>(channels));
+    const S* few[8];
+    std::vector<const S*> many;
+    const S** starts = few;
+    if (channels > 8) {
+        many.resize(static_cast<std::size_t>(channels));
+        starts = many.data();
+    }
     for (std::uint64_t c = 0; c < channels; ++c) starts[c] = interleaved + c;
-    engine_->append(starts.data(), frames, channels);
+    engine_->append(starts, frames, channels);
 }
 
 template <typename S>
 void HqStream<S>::append_planar(const S* const* channels, std::uint64_t frames) {
     engine_->append(channels, frames, 1);
-}
-
-template <typename S>
-void HqStream<S>::append_channel(std::uint64_t channel, const S* x, std::uint64_t frames) {
-    engine_->append_channel(channel, x, frames);
-}
-
-template <typename S>
-void HqStream<S>::appended(std::uint64_t frames) noexcept {
-    engine_->appended(frames);
 }
 
 template <typename S>
