@@ -16,7 +16,7 @@ if TYPE_CHECKING:
     from .convert import Result, convert_file
     from .settings import Options, RawFormat
 
-__all__ = ["main", "convert_file", "Options", "RawFormat", "Result"]
+__all__ = ["Options", "RawFormat", "Result", "convert_file", "main"]
 
 
 def __getattr__(name: str) -> Any:

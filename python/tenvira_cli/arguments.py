@@ -7,7 +7,13 @@ import math
 from importlib import metadata
 
 from .errors import PROG
-from .settings import DEFAULT_CHUNK_MS, DEFAULT_QUALITY, ENCODINGS, MAX_CHUNK_MS, QUALITIES
+from .settings import (
+    DEFAULT_CHUNK_MS,
+    DEFAULT_QUALITY,
+    ENCODINGS,
+    MAX_CHUNK_MS,
+    QUALITIES,
+)
 
 _U32_MAX = 2**32 - 1
 

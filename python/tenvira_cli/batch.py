@@ -20,10 +20,10 @@ from typing import Literal
 
 from . import signals
 from .convert import Result, convert_file
-from .settings import Options
 from .errors import CliError, Interrupted, describe_os_error
 from .formats import FileType, extension_for, type_of_path
 from .output import exists, remove_temporaries
+from .settings import Options
 
 
 @dataclass(frozen=True)

@@ -12,7 +12,14 @@ import sys
 from collections.abc import Sequence
 
 from . import signals
-from .errors import EXIT_BROKEN_PIPE, EXIT_FAILED, PROG, CliError, DownstreamClosed, Interrupted
+from .errors import (
+    EXIT_BROKEN_PIPE,
+    EXIT_FAILED,
+    PROG,
+    CliError,
+    DownstreamClosed,
+    Interrupted,
+)
 
 
 def _silence_stdout() -> None:

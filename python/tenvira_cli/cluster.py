@@ -15,8 +15,8 @@ from collections.abc import Callable, Iterable, Iterator
 from typing import Any
 
 from .batch import FileResult, Task, convert_tasks
-from .settings import Options
 from .errors import UsageError
+from .settings import Options
 
 FILES_PER_TASK = 4
 TASKS_PER_THREAD = 2  # groups in flight for each worker thread

@@ -15,7 +15,15 @@ import soundfile  # type: ignore[import-untyped, unused-ignore]
 
 from . import wavstream
 from .errors import OutputError, UsageError
-from .output import Destination, copy_out, discard, file_in_place, open_stream, scratch_file, write_error
+from .output import (
+    Destination,
+    copy_out,
+    discard,
+    file_in_place,
+    open_stream,
+    scratch_file,
+    write_error,
+)
 
 
 @dataclass(frozen=True)
