@@ -277,7 +277,7 @@ void bench_construction(const Options& o) {
     struct Case {
         std::uint32_t in, out;
     };
-    const Case cases[] = {{48000, 16000}, {44100, 48000}, {16000, 8000}, {24000, 8000}};
+    const Case cases[] = {{48000, 16000}, {44100, 48000}, {16000, 8000}, {8000, 16000}, {24000, 8000}, {16000, 24000}};
     const std::pair<Quality, const char*> qualities[] = {{Quality::Fast, "fast"},
                                                          {Quality::Balanced, "balanced"},
                                                          {Quality::Best, "best"},
