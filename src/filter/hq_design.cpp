@@ -66,12 +66,52 @@ AlignedBuffer<T> aligned(std::span<const T> values) {
 // The int16 form: round(h 2^30), the rounding residue moved to the largest
 // tap so that the taps sum to exactly `target` (DC passes exactly).
 void quantise_row(const double* row, std::uint64_t taps, std::int64_t target, std::int32_t* q) {
-    std::int64_t sum = 0;
-    std::uint64_t peak = 0;
+    // Rounded to nearest, halves away from zero (llround's rule; every
+    // |h| < 2, so the values fit 32 bits): v = h 2^30 is exact, and adding
+    // the largest double below 1/2 (with v's sign) before truncating rounds
+    // every v the same way llround does, exact halves included, where adding
+    // 1/2 itself would turn the double just below 1/2 into 1. No branches,
+    // so the loop vectorises.
     for (std::uint64_t c = 0; c < taps; ++c) {
-        q[c] = static_cast<std::int32_t>(std::llround(std::ldexp(row[c], 30)));
-        sum += q[c];
-        if (std::abs(row[c]) > std::abs(row[peak])) peak = c;
+        const double v = row[c] * 0x1p30;
+        q[c] = static_cast<std::int32_t>(v + std::copysign(0.49999999999999994, v));
+    }
+    std::int64_t sum = 0;
+    for (std::uint64_t c = 0; c < taps; ++c) sum += q[c];
+    // The first tap of the largest magnitude: four lanes of taps c = l mod
+    // 4, each keeping its first largest, then the first of the lanes'
+    // largest, then the taps after the last whole group of four.
+    std::uint64_t peak = 0;
+    double best = std::fabs(row[0]);
+    const std::uint64_t body = taps / 4 * 4;
+    if (body >= 4) {
+        double largest[4];
+        std::uint64_t at[4];
+        for (std::uint64_t l = 0; l < 4; ++l) {
+            largest[l] = std::fabs(row[l]);
+            at[l] = l;
+        }
+        for (std::uint64_t c = 4; c < body; c += 4) {
+            for (std::uint64_t l = 0; l < 4; ++l) {
+                const double a = std::fabs(row[c + l]);
+                at[l] = a > largest[l] ? c + l : at[l];
+                largest[l] = a > largest[l] ? a : largest[l];
+            }
+        }
+        peak = at[0];
+        best = largest[0];
+        for (std::uint64_t l = 1; l < 4; ++l) {
+            if (largest[l] > best || (largest[l] == best && at[l] < peak)) {
+                peak = at[l];
+                best = largest[l];
+            }
+        }
+    }
+    for (std::uint64_t c = std::max<std::uint64_t>(body, 1); c < taps; ++c) {
+        if (std::fabs(row[c]) > best) {
+            best = std::fabs(row[c]);
+            peak = c;
+        }
     }
     q[peak] = static_cast<std::int32_t>(q[peak] + (target - sum));
 }
@@ -282,21 +322,24 @@ AlignedBuffer<T> padded(std::span<const double> rows, const HqPolyphase& stage) 
     });
 }
 
-// Whether overlap-save blocks are considered for `stage` (float streams,
-// exact rows, small P and Q); they need every row, the direct form only the
-// stored ones.
-bool may_run_blocks(const HqPolyphase& stage, HqArithmetic arithmetic) {
-    return arithmetic != HqArithmetic::I16 && stage.table == 0 && stage.step_den <= 4 && stage.step_num <= 8;
+// Whether overlap-save blocks are considered for `stage` (exact rows, small
+// P and Q); they need every row, the direct form only the stored ones.
+bool may_run_blocks(const HqPolyphase& stage) {
+    return stage.table == 0 && stage.step_den <= 4 && stage.step_num <= 8;
 }
 
-// The overlap-save blocks of a float stage with exact rows, for mono streams
-// and for streams of two or more channels, where they beat the direct form
-// within `newest_limit`; one object where both choose the same.
+// The overlap-save blocks of a stage with exact rows, for mono streams and
+// for streams of two or more channels, where they beat the direct form
+// within `newest_limit`; one object where both choose the same. int16
+// streams take float64 blocks, as vhq's float streams do: a lane computes
+// the same operations in the same order on every backend, so their sums,
+// and so the rounded samples, are the same everywhere (their direct form's
+// exact integer sums cost as much as vhq's float64 ones).
 void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmetic arithmetic,
                    std::uint64_t newest_limit) {
     const std::uint64_t p = stage.step_num, q = stage.step_den;
-    if (!may_run_blocks(stage, arithmetic)) return;
-    const bool wide = arithmetic == HqArithmetic::F64;
+    if (!may_run_blocks(stage)) return;
+    const bool wide = arithmetic != HqArithmetic::F32;
     const double direct = static_cast<double>(stage.taps) * (wide ? direct_tap_cost_f64 : direct_tap_cost_f32);
     HqOverlapSave::Shape shape[2];
     for (std::uint64_t slot = 0; slot < 2; ++slot) {
@@ -331,7 +374,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     stage.rows = stage.table == 0 ? q : stage.table + 3;
 
     const std::uint64_t stored = stage.table == 0 && q >= 3 ? q / 2 + 1 : stage.rows;
-    const std::uint64_t evaluated = may_run_blocks(stage, arithmetic) ? stage.rows : stored;
+    const std::uint64_t evaluated = may_run_blocks(stage) ? stage.rows : stored;
     const std::uint64_t width = arithmetic == HqArithmetic::F64 ? sizeof(double) : sizeof(float);
     const std::uint64_t count = evaluated > std::numeric_limits<std::uint64_t>::max() / stage.taps
                                     ? std::numeric_limits<std::uint64_t>::max()
@@ -384,11 +427,15 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             for (std::uint64_t r = 0; r < stage.stored; ++r) {
                 double* row = rows.data() + r * stage.taps;
                 quantise_row(row, stage.taps, std::int64_t{1} << 30, q30.data());
-                double magnitude = 0.0;
-                for (std::uint64_t c = 0; c < stage.taps; ++c) {
-                    row[c] = static_cast<double>(q30[c]);
-                    magnitude += std::fabs(row[c]);
+                // Four running sums (a row's length is a multiple of 16).
+                double magnitudes[4] = {0.0, 0.0, 0.0, 0.0};
+                for (std::uint64_t c = 0; c < stage.taps; c += 4) {
+                    for (std::uint64_t l = 0; l < 4; ++l) {
+                        row[c + l] = static_cast<double>(q30[c + l]);
+                        magnitudes[l] += std::fabs(row[c + l]);
+                    }
                 }
+                const double magnitude = (magnitudes[0] + magnitudes[1]) + (magnitudes[2] + magnitudes[3]);
                 if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
             }
             stage.rows_f64 = padded<double>(rows, stage);

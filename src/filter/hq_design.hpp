@@ -28,8 +28,9 @@ enum class HqPreset : std::uint8_t { Hq = 0, Vhq = 1 };
 
 // What the arithmetic of a stream is: float32 samples and coefficients
 // (hq), float64 coefficients and sums for float32 samples (vhq), or int16
-// samples with 32-bit integer coefficients and exact integer sums (both
-// presets; computed in float64, where they are exact).
+// samples (both presets) with 32-bit integer coefficients and exact integer
+// sums in the direct form (computed in float64, where they are exact) and
+// float64 overlap-save blocks where those are cheaper.
 enum class HqArithmetic : std::uint8_t { F32 = 0, F64 = 1, I16 = 2 };
 
 // Design constants of a preset.
@@ -87,8 +88,9 @@ struct HqPolyphase {
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;
-    // Float streams of small P and Q, where it is cheaper, run the stage as
-    // overlap-save blocks instead (hq_fft.hpp): blocks[0] in mono streams,
+    // Streams of small P and Q, where it is cheaper, run the stage as
+    // overlap-save blocks instead (hq_fft.hpp; float64 ones for vhq and for
+    // int16 streams): blocks[0] in mono streams,
     // blocks[1] in streams of two or more channels (whose transforms can
     // share the lanes of a vector); null: the direct form. The rows above
     // stay empty when neither takes the direct form. Block k starts at

@@ -136,10 +136,10 @@ public:
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
         if (blocks_ != nullptr) {
             if (vector_blocks_ != nullptr) {
-                hq_detail::render_blocks(*blocks_, *vector_blocks_, lines_, first_tap_, frames_out_, n, out,
+                hq_detail::render_blocks<T>(*blocks_, *vector_blocks_, lines_, first_tap_, frames_out_, n, out,
                                          block_scratch_, starts_);
             } else {
-                hq_detail::render_blocks(*blocks_, *blocks_, lines_, first_tap_, frames_out_, n, out, block_scratch_,
+                hq_detail::render_blocks<T>(*blocks_, *blocks_, lines_, first_tap_, frames_out_, n, out, block_scratch_,
                                          starts_);
             }
             frames_out_ += n;

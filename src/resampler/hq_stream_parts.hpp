@@ -101,6 +101,7 @@ struct Arith<HqArithmetic::F32> {
     static W in(S x) noexcept { return x; }
     static S out(R r) noexcept { return r; }
     static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+    static S out_block(double v) noexcept { return static_cast<float>(v); }
 };
 
 template <>
@@ -126,13 +127,16 @@ struct Arith<HqArithmetic::F64> {
     static W in(S x) noexcept { return x; }
     static S out(R r) noexcept { return static_cast<float>(r); }
     static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+    static S out_block(double v) noexcept { return static_cast<float>(v); }
 };
 
-// int16 samples and 32-bit integer coefficients, both held as float64: the
-// products and every partial sum are exact integers (see hq_design.cpp), so
-// the float64 kernels return the exact sum, whatever their order, on every
-// backend. Frames are held in units of 2^-g of an int16 step (g the design's
-// guard bits); each half-band stage rounds its sum to that grid.
+// int16 samples and, in the direct form, 32-bit integer coefficients, both
+// held as float64: the products and every partial sum are exact integers
+// (see hq_design.cpp), so the float64 kernels return the exact sum, whatever
+// their order, on every backend. Overlap-save blocks sum in float64 instead,
+// with the same operations in the same order on every backend. Frames are
+// held in units of 2^-g of an int16 step (g the design's guard bits); each
+// half-band stage rounds its sum to that grid.
 template <>
 struct Arith<HqArithmetic::I16> {
     using S = std::int16_t;
@@ -168,6 +172,11 @@ struct Arith<HqArithmetic::I16> {
         const double q = std::floor(std::ldexp(v, -30 - g) + 0.5);
         return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
     }
+    // An overlap-save block's float64 sum, in units of the grid.
+    static S out_block(double v) noexcept {
+        const double q = std::floor(std::ldexp(v, -g) + 0.5);
+        return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
+    }
 };
 
 // Working storage of a stream: a copy of the stream starts without it.
@@ -191,7 +200,7 @@ struct BlockScratch {
 // blocks read. A block of which only part is written is computed whole: the
 // rest is computed again, identically, when its turn comes.
 // `runner` computes the blocks: `f` itself, or `f` with a backend's vectors.
-template <typename W, typename S, typename Runner>
+template <typename T, typename W, typename S, typename Runner>
 void render_blocks(const HqOverlapSave& f, const Runner& runner, const std::vector<std::vector<Line<W>>>& lines,
                    std::int64_t first_tap, std::uint64_t from, std::uint64_t n, S* out, BlockScratch& scratch,
                    std::vector<const W*>& starts) {
@@ -211,7 +220,7 @@ void render_blocks(const HqOverlapSave& f, const Runner& runner, const std::vect
         S* dst = out + done * channels;
         for (std::size_t c = 0; c < channels; ++c) {
             const double* v = y + c * per_block + skip;
-            for (std::size_t i = 0; i < count; ++i) dst[i * channels + c] = static_cast<S>(v[i]);
+            for (std::size_t i = 0; i < count; ++i) dst[i * channels + c] = T::out_block(v[i]);
         }
         done += count;
     }

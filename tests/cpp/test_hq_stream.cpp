@@ -98,13 +98,13 @@ TEST_P(HqStreamContract, TotalsChunkingResetAndChannels) {
 
 // Output frame i first appears once hold_back frames beyond its exact time
 // i * in / out have arrived, never later, and frame 0 exactly then; in mono
-// and stereo streams, whose forms may differ.
-TEST_P(HqStreamContract, HoldBack) {
-    const auto [in, out, preset] = GetParam();
+// and stereo streams and for both sample types, whose forms may differ.
+template <typename S>
+void check_hold_back(std::uint32_t in, std::uint32_t out, HqPreset preset) {
     for (const std::uint64_t channels : {1u, 2u}) {
-        HqStream<float> s(in, out, channels, preset, FirBackend::Scalar);
-        const std::vector<float> one(channels, 1.0f);
-        std::vector<float> y((64 + 2 * out / in) * channels);
+        HqStream<S> s(in, out, channels, preset, FirBackend::Scalar);
+        const std::vector<S> one(channels, S{1});
+        std::vector<S> y((64 + 2 * out / in) * channels);
         double worst = -1.0;
         std::uint64_t first = 0;
         for (std::uint64_t k = 1; k <= 3 * s.hold_back() + 50; ++k) {
@@ -119,6 +119,12 @@ TEST_P(HqStreamContract, HoldBack) {
         EXPECT_EQ(first, s.hold_back()) << channels;
         EXPECT_LE(worst, static_cast<double>(s.hold_back())) << channels;
     }
+}
+
+TEST_P(HqStreamContract, HoldBack) {
+    const auto [in, out, preset] = GetParam();
+    check_hold_back<float>(in, out, preset);
+    check_hold_back<std::int16_t>(in, out, preset);
 }
 
 INSTANTIATE_TEST_SUITE_P(
