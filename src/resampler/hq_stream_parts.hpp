@@ -144,6 +144,14 @@ struct Arith<HqArithmetic::I16> {
     using C = double;
     using R = double;  // exact integer sums in units of 2^-(30 + g)
     static constexpr int g = HqDesign::int16_guard_bits;
+    // floor(x + 1/2) for |x| < 2^52, inline (std::floor is a library call
+    // on the baseline ISA): the conversion truncates, which floor corrects
+    // for negative values.
+    static double round_half_up(double x) noexcept {
+        const double y = x + 0.5;
+        const auto t = static_cast<double>(static_cast<std::int64_t>(y));
+        return t > y ? t - 1.0 : t;
+    }
     static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
     static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
     static void dot(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& row, std::size_t count,
@@ -159,7 +167,7 @@ struct Arith<HqArithmetic::I16> {
     static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
                           std::size_t n, W* out) noexcept {
         k.half_band_f64(even, odd, c, taps, 0x1p29, n, out);
-        for (std::size_t j = 0; j < n; ++j) out[j] = std::floor(out[j] * 0x1p-30 + 0.5);
+        for (std::size_t j = 0; j < n; ++j) out[j] = round_half_up(out[j] * 0x1p-30);
     }
     static W in(S x) noexcept { return static_cast<double>(x) * (1 << g); }
     // Rounded to nearest, halves up, and saturated.
@@ -169,12 +177,12 @@ struct Arith<HqArithmetic::I16> {
         return static_cast<S>(std::clamp<std::int64_t>(q, -32768, 32767));
     }
     static S out_interpolated(double v) noexcept {
-        const double q = std::floor(std::ldexp(v, -30 - g) + 0.5);
+        const double q = round_half_up(v * (1.0 / static_cast<double>(std::int64_t{1} << (30 + g))));
         return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
     }
     // An overlap-save block's float64 sum, in units of the grid.
     static S out_block(double v) noexcept {
-        const double q = std::floor(std::ldexp(v, -g) + 0.5);
+        const double q = round_half_up(v * (1.0 / (1 << g)));
         return static_cast<S>(std::clamp(q, -32768.0, 32767.0));
     }
 };
