@@ -316,10 +316,45 @@ void bench_construction(const Options& o) {
                     c.in, c.out, qname, times[times.size() / 2], (after - before) / 16);
             }
         }
-        // The same for soxr at HQ and VHQ: creation, and the heap after a
-        // first chunk (soxr designs some of its filters then).
-        for (const auto& [recipe, name] : {std::pair{SOXR_HQ, "soxr HQ"}, std::pair{SOXR_VHQ, "soxr VHQ"}}) {
-            const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_I, SOXR_FLOAT32_I);
+        // int16 streams at the studio presets round their own rows.
+        for (const auto& [quality, qname] : {std::pair{Quality::Hq, "hq int16"}, std::pair{Quality::Vhq, "vhq int16"}}) {
+            tenvira::ResamplerConfig config;
+            config.input_rate = c.in;
+            config.output_rate = c.out;
+            config.channels = 2;
+            config.quality = quality;
+            config.max_input_frames_per_chunk = c.in / 50;
+            const int n = o.quick ? 5 : 21;
+            std::vector<double> times;
+            for (int i = 0; i < n; ++i) {
+                const auto start = std::chrono::steady_clock::now();
+                auto engine = tenvira::CoreI16::create(config).value();
+                times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+                sink = sink + static_cast<double>(engine.filter_bank().taps);
+            }
+            std::sort(times.begin(), times.end());
+            const auto before = mallinfo2().uordblks;
+            {
+                std::vector<tenvira::CoreI16> engines;
+                engines.reserve(16);
+                const std::vector<std::int16_t> chunk(2 * (c.in / 50), 8192);
+                for (int i = 0; i < 16; ++i) {
+                    engines.push_back(tenvira::CoreI16::create(config).value());
+                    engines.back().process(chunk);
+                }
+                const auto after = mallinfo2().uordblks;
+                std::printf(
+                    "{\"construction\": \"%u->%u\", \"quality\": \"%s\", \"microseconds\": %.1f, \"bytes\": %zu}\n",
+                    c.in, c.out, qname, times[times.size() / 2], (after - before) / 16);
+            }
+        }
+        // The same for soxr at HQ and VHQ (float32 and int16 samples):
+        // creation, and the heap after a first chunk (soxr designs some of
+        // its filters then).
+        for (const auto& [recipe, name, datatype] :
+             {std::tuple{SOXR_HQ, "soxr HQ", SOXR_FLOAT32_I}, std::tuple{SOXR_VHQ, "soxr VHQ", SOXR_FLOAT32_I},
+              std::tuple{SOXR_HQ, "soxr HQ int16", SOXR_INT16_I}, std::tuple{SOXR_VHQ, "soxr VHQ int16", SOXR_INT16_I}}) {
+            const soxr_io_spec_t io = soxr_io_spec(datatype, datatype);
             const soxr_quality_spec_t q = soxr_quality_spec(recipe, 0);
             const soxr_runtime_spec_t rt = soxr_runtime_spec(1);
             const std::vector<float> chunk(2 * (c.in / 50), 0.25f);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <new>
 #include <numeric>
@@ -63,62 +64,78 @@ AlignedBuffer<T> aligned(std::span<const T> values) {
     return AlignedBuffer<T>(values);
 }
 
+// The int16 form: round(h 2^30), the rounding residue moved to the largest
+// tap (the first, if several) so that the taps sum to exactly `target` (DC
+// passes exactly). The integers go to `q` as doubles, exactly (every |h| <
+// 2, so they fit 32 bits); returns the sum of their magnitudes.
+//
+// Rounding is to nearest, halves away from zero (llround's rule): v = h 2^30
+// is exact, and adding the largest double below 1/2 (with v's sign) before
+// truncating rounds every v the same way llround does, exact halves
+// included, where adding 1/2 itself would turn the double just below 1/2
+// into 1. The loop runs on pairs of lanes (GCC vector extensions, SSE2 on
+// x86-64), with independent chains for the sums, which are exact in any
+// order: integers far below 2^53.
+double quantise_row(const double* row, double scale, std::uint64_t taps, std::int64_t target, double* q) {
+    using Pair = double __attribute__((vector_size(16)));
+    using Bits = std::int64_t __attribute__((vector_size(16)));
+    using Whole = std::int32_t __attribute__((vector_size(8)));
+    constexpr int chains = 4;  // independent sums, so that additions overlap
+    const Bits sign_bit = {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min()};
+    const auto magnitude = [&](Pair v) { return reinterpret_cast<Pair>(reinterpret_cast<Bits>(v) & ~sign_bit); };
+    const auto load = [](const double* p) {
+        Pair v;
+        std::memcpy(&v, p, sizeof v);
+        return v;
+    };
+    const Pair below_half = {0.49999999999999994, 0.49999999999999994};
+    // Scaling by 2^30 is exact, so h scale 2^30 rounds as (h scale) 2^30.
+    const double factor = scale * 0x1p30;
+    const Pair scale_by = {factor, factor};
+    Pair sums[chains] = {}, magnitudes[chains] = {}, largest[chains] = {};
+    const std::uint64_t body = taps / (2 * chains) * (2 * chains);
+    for (std::uint64_t c = 0; c < body; c += 2 * chains) {
+        for (int k = 0; k < chains; ++k) {
+            const Pair v = load(row + c + 2 * k) * scale_by;
+            const Pair a = magnitude(v);
+            largest[k] = a > largest[k] ? a : largest[k];
+            const Pair nudge =
+                reinterpret_cast<Pair>((reinterpret_cast<Bits>(v) & sign_bit) | reinterpret_cast<Bits>(below_half));
+            const Pair r = __builtin_convertvector(__builtin_convertvector(v + nudge, Whole), Pair);
+            std::memcpy(q + c + 2 * k, &r, sizeof r);
+            sums[k] += r;
+            magnitudes[k] += magnitude(r);
+        }
+    }
+    double sum = 0.0, total = 0.0, best = 0.0;
+    for (int k = 0; k < chains; ++k) {
+        sum += sums[k][0] + sums[k][1];
+        total += magnitudes[k][0] + magnitudes[k][1];
+        best = std::max({best, largest[k][0], largest[k][1]});
+    }
+    for (std::uint64_t c = body; c < taps; ++c) {
+        const double v = row[c] * factor;
+        q[c] = static_cast<double>(static_cast<std::int32_t>(v + std::copysign(0.49999999999999994, v)));
+        sum += q[c];
+        total += std::fabs(q[c]);
+        best = std::max(best, std::fabs(v));
+    }
+    std::uint64_t peak = 0;
+    const Pair target_pair = {best, best};
+    for (; peak + 2 * chains <= taps; peak += 2 * chains) {
+        Bits found = {0, 0};
+        for (int k = 0; k < chains; ++k) found |= magnitude(load(row + peak + 2 * k) * scale_by) == target_pair;
+        if (found[0] | found[1]) break;
+    }
+    while (std::fabs(row[peak] * factor) != best) ++peak;
+    const double before = q[peak];
+    q[peak] = before + (static_cast<double>(target) - sum);
+    return total - std::fabs(before) + std::fabs(q[peak]);
+}
+
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
 // pass band up to out / 2, stop band from r - out / 2, whose aliases land at
 // or above the output Nyquist frequency.
-// The int16 form: round(h 2^30), the rounding residue moved to the largest
-// tap so that the taps sum to exactly `target` (DC passes exactly).
-void quantise_row(const double* row, std::uint64_t taps, std::int64_t target, std::int32_t* q) {
-    // Rounded to nearest, halves away from zero (llround's rule; every
-    // |h| < 2, so the values fit 32 bits): v = h 2^30 is exact, and adding
-    // the largest double below 1/2 (with v's sign) before truncating rounds
-    // every v the same way llround does, exact halves included, where adding
-    // 1/2 itself would turn the double just below 1/2 into 1. No branches,
-    // so the loop vectorises.
-    for (std::uint64_t c = 0; c < taps; ++c) {
-        const double v = row[c] * 0x1p30;
-        q[c] = static_cast<std::int32_t>(v + std::copysign(0.49999999999999994, v));
-    }
-    std::int64_t sum = 0;
-    for (std::uint64_t c = 0; c < taps; ++c) sum += q[c];
-    // The first tap of the largest magnitude: four lanes of taps c = l mod
-    // 4, each keeping its first largest, then the first of the lanes'
-    // largest, then the taps after the last whole group of four.
-    std::uint64_t peak = 0;
-    double best = std::fabs(row[0]);
-    const std::uint64_t body = taps / 4 * 4;
-    if (body >= 4) {
-        double largest[4];
-        std::uint64_t at[4];
-        for (std::uint64_t l = 0; l < 4; ++l) {
-            largest[l] = std::fabs(row[l]);
-            at[l] = l;
-        }
-        for (std::uint64_t c = 4; c < body; c += 4) {
-            for (std::uint64_t l = 0; l < 4; ++l) {
-                const double a = std::fabs(row[c + l]);
-                at[l] = a > largest[l] ? c + l : at[l];
-                largest[l] = a > largest[l] ? a : largest[l];
-            }
-        }
-        peak = at[0];
-        best = largest[0];
-        for (std::uint64_t l = 1; l < 4; ++l) {
-            if (largest[l] > best || (largest[l] == best && at[l] < peak)) {
-                peak = at[l];
-                best = largest[l];
-            }
-        }
-    }
-    for (std::uint64_t c = std::max<std::uint64_t>(body, 1); c < taps; ++c) {
-        if (std::fabs(row[c]) > best) {
-            best = std::fabs(row[c]);
-            peak = c;
-        }
-    }
-    q[peak] = static_cast<std::int32_t>(q[peak] + (target - sum));
-}
-
 HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqArithmetic arithmetic) {
     // Kaiser's length estimate runs a few dB short at these attenuations;
     // the margin costs a few taps of a cheap stage.
@@ -141,9 +158,9 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqAr
     stage.reach = reach;
     if (arithmetic == HqArithmetic::I16) {
         // Each side's taps sum to 1/4: exactly 2^28 in units of 2^-30.
-        std::vector<std::int32_t> q30(taps.size());
-        quantise_row(taps.data(), taps.size(), std::int64_t{1} << 28, q30.data());
-        stage.taps_f64 = aligned<double>(std::vector<double>(q30.begin(), q30.end()));
+        std::vector<double> q30(taps.size());
+        quantise_row(taps.data(), 1.0, taps.size(), std::int64_t{1} << 28, q30.data());
+        stage.taps_f64 = aligned<double>(q30);
     } else if (arithmetic == HqArithmetic::F64) {
         stage.taps_f64 = aligned<double>(taps);
     } else {
@@ -240,8 +257,9 @@ public:
     }
 
     // h(m - phase) for the taps m = ahead - taps + 1 .. ahead, scaled to
-    // unit sum.
-    void row(double phase, double* out) const {
+    // unit sum, or with `scaled` false left for the caller to scale by the
+    // factor returned.
+    double row(double phase, double* out, bool scaled = true) const {
         const double sp = std::sin(2.0 * pi * fc_ * phase);
         const double cp = std::cos(2.0 * pi * fc_ * phase);
         // Tap c sits at grid position (first + c) grid + e + f, 0 <= f < 1.
@@ -291,7 +309,10 @@ public:
             for (std::uint64_t l = 0; l < 4; ++l) sums[l] += out[c + l];
         }
         const double scale = 1.0 / ((sums[0] + sums[1]) + (sums[2] + sums[3]));
-        for (std::uint64_t c = 0; c < taps_; ++c) out[c] *= scale;
+        if (scaled) {
+            for (std::uint64_t c = 0; c < taps_; ++c) out[c] *= scale;
+        }
+        return scale;
     }
 
 private:
@@ -393,16 +414,23 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
     // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
     const std::uint64_t pairs_with = stage.table == 0 ? q : stage.table + 2;
+    // int16 rows that only the direct form can use (the blocks take the
+    // float64 rows) are scaled to unit sum as they are rounded, not in a
+    // pass of their own.
+    const bool scale_later = arithmetic == HqArithmetic::I16 && !may_run_blocks(stage);
+    std::vector<double> scales(scale_later ? static_cast<std::size_t>(evaluated) : 0);
     for (std::uint64_t r = 0; r < evaluated; ++r) {
         double* row = rows.data() + r * stage.taps;
         const std::uint64_t mirror = r == 0 && stage.table == 0 ? 0 : pairs_with - r;
         if (mirror < r) {
             mirror_row(rows.data() + mirror * stage.taps, stage.taps, stage.ahead, row);
+            if (scale_later) scales[r] = scales[mirror];
             continue;
         }
         const double phase = stage.table == 0 ? static_cast<double>(r) / static_cast<double>(q)
                                               : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
-        prototype.row(phase, row);
+        const double scale = prototype.row(phase, row, !scale_later);
+        if (scale_later) scales[r] = scale;
     }
     choose_blocks(stage, rows, arithmetic, newest_limit);
     if (stage.blocks[0] && stage.blocks[1]) return stage;
@@ -425,23 +453,18 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             // so does a whole row's sum while int16_bound times the
             // coefficients' magnitudes does (a low-pass's sum of magnitudes
             // is a few times 2^30), so float64 arithmetic gives the exact
-            // integer sum in any order.
-            std::vector<std::int32_t> q30(static_cast<std::size_t>(stage.taps));
-            for (std::uint64_t r = 0; r < stage.stored; ++r) {
-                double* row = rows.data() + r * stage.taps;
-                quantise_row(row, stage.taps, std::int64_t{1} << 30, q30.data());
-                // Four running sums (a row's length is a multiple of 16).
-                double magnitudes[4] = {0.0, 0.0, 0.0, 0.0};
-                for (std::uint64_t c = 0; c < stage.taps; c += 4) {
-                    for (std::uint64_t l = 0; l < 4; ++l) {
-                        row[c + l] = static_cast<double>(q30[c + l]);
-                        magnitudes[l] += std::fabs(row[c + l]);
-                    }
+            // integer sum in any order. They are rounded straight into the
+            // padded rows.
+            const auto taps = static_cast<std::size_t>(stage.taps), pad = static_cast<std::size_t>(stage.pad);
+            const auto stride = static_cast<std::size_t>(stage.stride());
+            stage.rows_f64 = AlignedBuffer<double>(static_cast<std::size_t>(stage.stored) * stride, [&](double* out) {
+                for (std::size_t r = 0; r < stage.stored; ++r) {
+                    const double magnitude =
+                        quantise_row(rows.data() + r * taps, scale_later ? scales[r] : 1.0, taps,
+                                     std::int64_t{1} << 30, out + r * stride + pad);
+                    if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
                 }
-                const double magnitude = (magnitudes[0] + magnitudes[1]) + (magnitudes[2] + magnitudes[3]);
-                if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
-            }
-            stage.rows_f64 = padded<double>(rows, stage);
+            });
             break;
         }
     }
