@@ -21,15 +21,18 @@ namespace {
 constexpr double pi = 3.141592653589793;
 
 // hq: flat within 0.01 dB to 0.90 of the lower Nyquist frequency, -3 dB at
-// 0.950, 134 dB down from 1.0 on. vhq: within 0.001 dB to 0.93, -3 dB at
-// 0.960, 150 dB down from 1.0 on. The cut-off is the highest whose stop band
-// still starts at 1.0 for this window (tools/hq_prototype.py finds both).
+// 0.950, 133 dB down from 1.0 on. vhq: within 0.001 dB to 0.93, -3 dB at
+// 0.960, 151.5 dB down from 1.0 on. For a window half-width, Kaiser's beta
+// is the one whose stop band, at the lowest cut-off that keeps the -3 dB
+// point, is deepest (tools/hq_prototype.py finds it). vhq's half-width is
+// the shortest whole number of 8-frame vectors that reaches 150 dB; hq's
+// keeps the 3:2 stage of 48000 -> 16000 and 24000 -> 8000 at 304 taps.
 // The hold-back of an overlap-save stage stays within half of what soxr
 // holds back at HQ and VHQ on every pair of docs/quality.md (its 3:1 pairs,
 // which run through a half-band stage here, bound the factor at hq).
 constexpr HqPresetConstants presets[] = {
-    {134.0, 13.80806, 104.0, 0.95643, 420.0, 2.5},
-    {150.0, 15.57126, 152.0, 0.96465, 440.0, 3.5},
+    {133.75, 13.78051, 101.3, 0.95662, 420.0, 2.5},
+    {152.0, 15.79166, 144.0, 0.96503, 440.0, 3.5},
 };
 
 // Estimated time per tap of the direct form per output frame, ns, on the
