@@ -272,6 +272,39 @@ void bench_speex(const Options& o, const Workload& w, const std::vector<float>& 
     }
 }
 
+// Construction of one stereo stream of `Core` (median of several) and the
+// heap bytes one holds after a first 20 ms chunk (16 streams of a design).
+template <typename Core, typename Sample>
+void construction_case(const Options& o, std::uint32_t in, std::uint32_t out, Quality quality, const char* name,
+                       Sample level) {
+    tenvira::ResamplerConfig config;
+    config.input_rate = in;
+    config.output_rate = out;
+    config.channels = 2;
+    config.quality = quality;
+    config.max_input_frames_per_chunk = in / 50;
+    const int n = o.quick ? 5 : 21;
+    std::vector<double> times;
+    for (int i = 0; i < n; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        auto engine = Core::create(config).value();
+        times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+        sink = sink + static_cast<double>(engine.filter_bank().taps);
+    }
+    std::sort(times.begin(), times.end());
+    const auto before = mallinfo2().uordblks;
+    std::vector<Core> engines;
+    engines.reserve(16);
+    const std::vector<Sample> chunk(2 * (in / 50), level);
+    for (int i = 0; i < 16; ++i) {
+        engines.push_back(Core::create(config).value());
+        engines.back().process(chunk);
+    }
+    const auto after = mallinfo2().uordblks;
+    std::printf("{\"construction\": \"%u->%u\", \"quality\": \"%s\", \"microseconds\": %.1f, \"bytes\": %zu}\n", in,
+                out, name, times[times.size() / 2], (after - before) / 16);
+}
+
 // Construction cost and heap bytes per stream, by quality and path.
 void bench_construction(const Options& o) {
     struct Case {
@@ -285,69 +318,11 @@ void bench_construction(const Options& o) {
                                                          {Quality::Vhq, "vhq"}};
     for (const auto& c : cases) {
         for (const auto& [quality, qname] : qualities) {
-            tenvira::ResamplerConfig config;
-            config.input_rate = c.in;
-            config.output_rate = c.out;
-            config.channels = 2;
-            config.quality = quality;
-            config.max_input_frames_per_chunk = c.in / 50;
-            const int n = o.quick ? 5 : 21;
-            std::vector<double> times;
-            for (int i = 0; i < n; ++i) {
-                const auto start = std::chrono::steady_clock::now();
-                auto engine = tenvira::CoreF32::create(config).value();
-                times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-                sink = sink + static_cast<double>(engine.filter_bank().taps);
-            }
-            std::sort(times.begin(), times.end());
-            // Heap bytes held by one stereo stream after a first 20 ms chunk.
-            const auto before = mallinfo2().uordblks;
-            {
-                std::vector<tenvira::CoreF32> engines;
-                engines.reserve(16);
-                const std::vector<float> chunk(2 * (c.in / 50), 0.25f);
-                for (int i = 0; i < 16; ++i) {
-                    engines.push_back(tenvira::CoreF32::create(config).value());
-                    engines.back().process(chunk);
-                }
-                const auto after = mallinfo2().uordblks;
-                std::printf(
-                    "{\"construction\": \"%u->%u\", \"quality\": \"%s\", \"microseconds\": %.1f, \"bytes\": %zu}\n",
-                    c.in, c.out, qname, times[times.size() / 2], (after - before) / 16);
-            }
+            construction_case<tenvira::CoreF32>(o, c.in, c.out, quality, qname, 0.25f);
         }
         // int16 streams at the studio presets round their own rows.
-        for (const auto& [quality, qname] : {std::pair{Quality::Hq, "hq int16"}, std::pair{Quality::Vhq, "vhq int16"}}) {
-            tenvira::ResamplerConfig config;
-            config.input_rate = c.in;
-            config.output_rate = c.out;
-            config.channels = 2;
-            config.quality = quality;
-            config.max_input_frames_per_chunk = c.in / 50;
-            const int n = o.quick ? 5 : 21;
-            std::vector<double> times;
-            for (int i = 0; i < n; ++i) {
-                const auto start = std::chrono::steady_clock::now();
-                auto engine = tenvira::CoreI16::create(config).value();
-                times.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-                sink = sink + static_cast<double>(engine.filter_bank().taps);
-            }
-            std::sort(times.begin(), times.end());
-            const auto before = mallinfo2().uordblks;
-            {
-                std::vector<tenvira::CoreI16> engines;
-                engines.reserve(16);
-                const std::vector<std::int16_t> chunk(2 * (c.in / 50), 8192);
-                for (int i = 0; i < 16; ++i) {
-                    engines.push_back(tenvira::CoreI16::create(config).value());
-                    engines.back().process(chunk);
-                }
-                const auto after = mallinfo2().uordblks;
-                std::printf(
-                    "{\"construction\": \"%u->%u\", \"quality\": \"%s\", \"microseconds\": %.1f, \"bytes\": %zu}\n",
-                    c.in, c.out, qname, times[times.size() / 2], (after - before) / 16);
-            }
-        }
+        construction_case<tenvira::CoreI16>(o, c.in, c.out, Quality::Hq, "hq int16", std::int16_t{8192});
+        construction_case<tenvira::CoreI16>(o, c.in, c.out, Quality::Vhq, "vhq int16", std::int16_t{8192});
         // The same for soxr at HQ and VHQ (float32 and int16 samples):
         // creation, and the heap after a first chunk (soxr designs some of
         // its filters then).
