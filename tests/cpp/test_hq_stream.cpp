@@ -279,38 +279,77 @@ TEST(HqInt16, RoundingSaturationAndBackends) {
     }
 }
 
+// Row r of a design's polyphase stage as the Kaiser-windowed sinc at its
+// phase, evaluated directly and scaled to unit sum.
+std::vector<double> prototype_row(const HqPolyphase& stage, HqPreset preset, std::uint64_t r) {
+    const HqPresetConstants& constants = hq_preset_constants(preset);
+    const double p = static_cast<double>(stage.step_num), q = static_cast<double>(stage.step_den);
+    const double half = constants.half_width / std::min(1.0, q / p), fc = 0.5 * constants.cutoff * std::min(1.0, q / p);
+    const double phase =
+        stage.table == 0 ? static_cast<double>(r) / q : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
+    std::vector<double> h(stage.taps);
+    double sum = 0.0;
+    for (std::uint64_t c = 0; c < stage.taps; ++c) {
+        const double t = static_cast<double>(stage.ahead) - static_cast<double>(stage.taps - 1 - c) - phase;
+        const double x = t / half;
+        if (std::fabs(x) >= 1.0) continue;
+        const double sinc = t == 0.0 ? 2.0 * fc : std::sin(2.0 * pi * fc * t) / (pi * t);
+        h[c] = sinc * std::cyl_bessel_i(0.0, constants.beta * std::sqrt(1.0 - x * x));
+        sum += h[c];
+    }
+    for (double& v : h) v /= sum;
+    return h;
+}
+
 // Every stored row is the Kaiser-windowed sinc at its phase, scaled to unit
 // sum, to within 1e-12 of its peak, on exact rows (mirrored halves) and on an
 // interpolated table (whose end rows reach past phases 0 and 1), upsampling
 // and downsampling.
 TEST(HqDesign, RowsAreTheWindowedSinc) {
-    const HqPresetConstants& preset = hq_preset_constants(HqPreset::Vhq);
     for (const auto& [in, out] : {std::pair{44100u, 48000u}, std::pair{44100u, 47999u}, std::pair{48000u, 44100u}}) {
         const HqDesign design = HqDesign::build(in, out, HqPreset::Vhq, HqArithmetic::F64);
         ASSERT_TRUE(design.half_bands().empty());
         const HqPolyphase& stage = design.polyphase();
-        const double p = static_cast<double>(stage.step_num), q = static_cast<double>(stage.step_den);
-        const double half = preset.half_width / std::min(1.0, q / p), fc = 0.5 * preset.cutoff * std::min(1.0, q / p);
         ASSERT_GT(stage.stored, 2u);
         for (std::uint64_t r = 0; r < stage.stored; ++r) {
-            const double phase = stage.table == 0 ? static_cast<double>(r) / q
-                                                  : (static_cast<double>(r) - 1.0) / static_cast<double>(stage.table);
-            std::vector<double> h(stage.taps);
-            double sum = 0.0, peak = 0.0, error = 0.0;
-            for (std::uint64_t c = 0; c < stage.taps; ++c) {
-                const double t = static_cast<double>(stage.ahead) - static_cast<double>(stage.taps - 1 - c) - phase;
-                const double x = t / half;
-                if (std::fabs(x) >= 1.0) continue;
-                const double sinc = t == 0.0 ? 2.0 * fc : std::sin(2.0 * pi * fc * t) / (pi * t);
-                h[c] = sinc * std::cyl_bessel_i(0.0, preset.beta * std::sqrt(1.0 - x * x));
-                sum += h[c];
-            }
+            const std::vector<double> h = prototype_row(stage, HqPreset::Vhq, r);
             const double* row = stage.rows_f64.data() + r * stage.stride() + stage.pad;
+            double peak = 0.0, error = 0.0;
             for (std::uint64_t c = 0; c < stage.taps; ++c) {
-                peak = std::max(peak, std::fabs(h[c] / sum));
-                error = std::max(error, std::fabs(row[c] - h[c] / sum));
+                peak = std::max(peak, std::fabs(h[c]));
+                error = std::max(error, std::fabs(row[c] - h[c]));
             }
             EXPECT_LE(error, 1e-12 * peak) << in << " -> " << out << ", row " << r;
+        }
+    }
+}
+
+// int16 rows are those rows rounded to 2^-30 (nearest), summing to exactly
+// 2^30, the residue on the largest tap: rows scaled as they are rounded
+// (exact rows, mirrored; an interpolated table) and rows that the blocks
+// could also use (scaled first, after a half-band stage).
+TEST(HqDesign, Int16RowsAreTheRoundedRows) {
+    for (const auto& [preset, in, out] :
+         {std::tuple{HqPreset::Vhq, 44100u, 48000u}, std::tuple{HqPreset::Hq, 44100u, 47999u},
+          std::tuple{HqPreset::Hq, 48000u, 16000u}}) {
+        const HqDesign design = HqDesign::build(in, out, preset, HqArithmetic::I16);
+        const HqPolyphase& stage = design.polyphase();
+        ASSERT_GT(stage.stored, 0u) << in << " -> " << out;
+        for (std::uint64_t r = 0; r < stage.stored; ++r) {
+            const std::vector<double> h = prototype_row(stage, preset, r);
+            const double* row = stage.rows_f64.data() + r * stage.stride() + stage.pad;
+            const auto peak = static_cast<std::uint64_t>(
+                std::max_element(h.begin(), h.end(), [](double a, double b) { return std::fabs(a) < std::fabs(b); }) -
+                h.begin());
+            double sum = 0.0;
+            for (std::uint64_t c = 0; c < stage.taps; ++c) {
+                ASSERT_EQ(row[c], std::round(row[c]));
+                sum += row[c];
+                const double off = std::fabs(row[c] - std::ldexp(h[c], 30));
+                EXPECT_LE(off, c == peak ? static_cast<double>(stage.taps) : 0.501)
+                    << in << " -> " << out << ", row " << r << ", tap " << c;
+            }
+            EXPECT_EQ(sum, 0x1p30) << in << " -> " << out << ", row " << r;
         }
     }
 }
