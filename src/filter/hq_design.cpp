@@ -335,17 +335,23 @@ void mirror_row(const double* row, std::uint64_t taps, std::uint64_t ahead, doub
     for (std::uint64_t c = lead; c < taps; ++c) mirror[c] = row[taps - 1 + lead - c];
 }
 
-// The stored rows of `stage` in T, each with its padding (HqPolyphase).
+// The stored rows of `stage` in T, each with its padding (HqPolyphase):
+// write(r, to) writes row r's taps from `to` on.
+template <typename T, typename Write>
+AlignedBuffer<T> padded(const HqPolyphase& stage, Write&& write) {
+    const auto pad = static_cast<std::size_t>(stage.pad), stride = static_cast<std::size_t>(stage.stride());
+    return AlignedBuffer<T>(static_cast<std::size_t>(stage.stored) * stride, [&](T* out) {
+        for (std::size_t r = 0; r < stage.stored; ++r) write(r, out + r * stride + pad);
+    });
+}
+
+// The same, the rows converted from their float64 values.
 template <typename T>
 AlignedBuffer<T> padded(std::span<const double> rows, const HqPolyphase& stage) {
-    const auto taps = static_cast<std::size_t>(stage.taps), pad = static_cast<std::size_t>(stage.pad);
-    const auto stride = static_cast<std::size_t>(stage.stride());
-    return AlignedBuffer<T>(static_cast<std::size_t>(stage.stored) * stride, [&](T* out) {
-        for (std::size_t r = 0; r < stage.stored; ++r) {
-            const double* row = rows.data() + r * taps;
-            T* to = out + r * stride + pad;
-            for (std::size_t c = 0; c < taps; ++c) to[c] = static_cast<T>(row[c]);
-        }
+    const auto taps = static_cast<std::size_t>(stage.taps);
+    return padded<T>(stage, [&](std::size_t r, T* to) {
+        const double* row = rows.data() + r * taps;
+        for (std::size_t c = 0; c < taps; ++c) to[c] = static_cast<T>(row[c]);
     });
 }
 
@@ -458,15 +464,11 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             // is a few times 2^30), so float64 arithmetic gives the exact
             // integer sum in any order. They are rounded straight into the
             // padded rows.
-            const auto taps = static_cast<std::size_t>(stage.taps), pad = static_cast<std::size_t>(stage.pad);
-            const auto stride = static_cast<std::size_t>(stage.stride());
-            stage.rows_f64 = AlignedBuffer<double>(static_cast<std::size_t>(stage.stored) * stride, [&](double* out) {
-                for (std::size_t r = 0; r < stage.stored; ++r) {
-                    const double magnitude =
-                        quantise_row(rows.data() + r * taps, scale_later ? scales[r] : 1.0, taps,
-                                     std::int64_t{1} << 30, out + r * stride + pad);
-                    if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
-                }
+            const auto taps = static_cast<std::size_t>(stage.taps);
+            stage.rows_f64 = padded<double>(stage, [&](std::size_t r, double* to) {
+                const double magnitude =
+                    quantise_row(rows.data() + r * taps, scale_later ? scales[r] : 1.0, taps, std::int64_t{1} << 30, to);
+                if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
             });
             break;
         }
