@@ -37,26 +37,29 @@ def main(argv: Sequence[str] | None = None) -> int:
     signals.install()
     try:
         try:
-            return _run(argv)
-        finally:
-            from .output import remove_temporaries
+            try:
+                return _run(argv)
+            finally:
+                from .output import remove_temporaries
 
-            remove_temporaries()
-    except Interrupted as e:
-        print(f"{PROG}: interrupted", file=sys.stderr)
-        return e.status
-    except (DownstreamClosed, BrokenPipeError):
-        _silence_stdout()
-        return EXIT_BROKEN_PIPE
-    except CliError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return e.status
-    except MemoryError:
-        print(f"{PROG}: error: out of memory", file=sys.stderr)
-        return EXIT_FAILED
-    except OSError as e:
-        print(f"{PROG}: error: {e}", file=sys.stderr)
-        return EXIT_FAILED
+                remove_temporaries()
+        except Interrupted as e:
+            print(f"{PROG}: interrupted", file=sys.stderr)
+            return e.status
+        except (DownstreamClosed, BrokenPipeError):
+            _silence_stdout()
+            return EXIT_BROKEN_PIPE
+        except CliError as e:
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return e.status
+        except MemoryError:
+            print(f"{PROG}: error: out of memory", file=sys.stderr)
+            return EXIT_FAILED
+        except OSError as e:
+            print(f"{PROG}: error: {e}", file=sys.stderr)
+            return EXIT_FAILED
+    finally:
+        signals.settle()
 
 
 def _run(argv: Sequence[str] | None) -> int:

@@ -29,12 +29,13 @@ from .errors import Interrupted
 TERMINATING = (signal.SIGINT, signal.SIGTERM, signal.SIGHUP, signal.SIGQUIT)
 
 _received: int | None = None
+_settled = False  # the command's outcome is decided; see settle()
 _wakeup: tuple[int, int] | None = None  # (read end, write end)
 
 
 def _raise(signum: int, frame: FrameType | None) -> None:
     global _received
-    if _received is not None:
+    if _received is not None or _settled:
         return
     _received = signum
     raise Interrupted(signum)
@@ -42,8 +43,9 @@ def _raise(signum: int, frame: FrameType | None) -> None:
 
 def install() -> None:
     """Takes over the terminating signals; call it first thing in a process."""
-    global _received, _wakeup
+    global _received, _settled, _wakeup
     _received = None
+    _settled = False
     # A pipe of this process's own: one inherited through fork is shared
     # with the parent, which could drain the other's wake-ups.
     previous = _wakeup
@@ -77,6 +79,16 @@ def wait_readable(fd: int) -> None:
                     pass
         if fd in ready:
             return
+
+
+def settle() -> None:
+    """The command has its outcome: a terminating signal from now on is
+    swallowed, so the exit status stays the command's and nothing is printed.
+    Without this, a Ctrl-C that lands while the interpreter shuts down (it
+    runs Python code of its own, joining threads) would raise there, and
+    Python would print that exception as ignored."""
+    global _settled
+    _settled = True
 
 
 def received() -> int | None:

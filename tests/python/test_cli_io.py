@@ -8,6 +8,7 @@ import signal
 import stat
 import struct
 import subprocess
+import sys
 import threading
 import time
 
@@ -233,6 +234,17 @@ def test_ctrl_c_at_start_is_quiet(tmp_path, wav16, delay):
     if done:  # finished before the signal: complete
         np.testing.assert_array_equal(read_audio(tmp_path / "out.wav")[0], wav16[1])
     assert leftovers(tmp_path, "in.wav", "out.wav") == []
+
+
+def test_ctrl_c_during_interpreter_exit_is_quiet(tmp_path, wav16):
+    """A signal that lands after the command has its outcome, while the
+    interpreter shuts down, changes neither the status nor the output."""
+    script = ("import atexit, os, signal, sys; from tenvira_cli.cli import main; "
+              "atexit.register(os.kill, os.getpid(), signal.SIGINT); "
+              "sys.exit(main(sys.argv[1:]))")
+    r = subprocess.run([sys.executable, "-c", script, "resample", wav16[0], tmp_path / "out.wav",
+                        "--rate", "8000"], capture_output=True, timeout=120)
+    assert (r.returncode, r.stderr.decode()) == (0, "")
 
 
 def limit_file_size():
