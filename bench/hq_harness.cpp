@@ -108,7 +108,7 @@ int info(std::uint32_t in, std::uint32_t out, HqPreset preset, bool integer) {
                                 : HqStream<float>::design_for(in, out, preset);
     const double micros = seconds_since(t) * 1e6;
     const HqPolyphase& p = design->polyphase();
-    std::size_t bytes = p.rows_f32.byte_size() + p.rows_f64.byte_size();
+    std::size_t bytes = p.rows_f32.byte_size() + p.rows_f64.byte_size() + p.rows_centre.byte_size();
     std::printf("half-bands:");
     for (const HqHalfBand& h : design->half_bands()) {
         std::printf(" %llu", static_cast<unsigned long long>(2 * h.reach + 1));

@@ -13,6 +13,14 @@ T coefficient(const HqRow<T>& row, std::size_t t) {
     return row.backward ? row.at[-static_cast<std::ptrdiff_t>(t)] : row.at[t];
 }
 
+double coefficient(const HqSplitRow& row, std::size_t t) {
+    if (t >= row.begin && t < row.end) {
+        const std::size_t u = t - row.begin;
+        return row.backward ? row.centre[-static_cast<std::ptrdiff_t>(u)] : row.centre[u];
+    }
+    return row.backward ? row.at[-static_cast<std::ptrdiff_t>(t)] : row.at[t];
+}
+
 }  // namespace
 
 void hq_rows_f32_scalar(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept {
@@ -50,6 +58,25 @@ void hq_rows2_f64_scalar(const double* x, std::size_t step, const HqRow<double>&
                          double* out_a, double* out_b) noexcept {
     hq_rows_f64_scalar(x, step, a, count, out_a);
     hq_rows_f64_scalar(x, step, b, count, out_b);
+}
+
+void hq_rows_split_scalar(const float* x, std::size_t step, const HqSplitRow& row, std::size_t count,
+                          double* out) noexcept {
+    for (std::size_t k = 0; k < count; ++k) {
+        const float* w = x + k * step;
+        double acc = 0.0;
+        for (std::size_t t = 0; t < row.n; ++t) {
+            const double product = static_cast<double>(w[t]) * coefficient(row, t);
+            acc = acc + product;
+        }
+        out[k] = acc;
+    }
+}
+
+void hq_rows2_split_scalar(const float* x, std::size_t step, const HqSplitRow& a, const HqSplitRow& b,
+                           std::size_t count, double* out_a, double* out_b) noexcept {
+    hq_rows_split_scalar(x, step, a, count, out_a);
+    hq_rows_split_scalar(x, step, b, count, out_b);
 }
 
 void hq_half_band_f32_scalar(const float* even, const float* odd, const float* coeffs, std::size_t taps,

@@ -389,8 +389,43 @@ void choose_blocks(HqPolyphase& stage, std::span<const double> rows, HqArithmeti
 
 // `int16_bound`: the largest magnitude of the stage's input frames (int16
 // streams), in units of their grid.
+// Taps on each side of a split row's peak held in float64: the float32
+// rounding of the rest (coefficients, products and their sums) then errs
+// some 175 dB below full scale, against the 150 dB of the float32 output.
+constexpr std::uint64_t split_reach = 24;
+
+// The float64 centres of a split design's rows (HqPolyphase::rows_centre),
+// from the rows' float64 values.
+void split_rows(HqPolyphase& stage, std::span<const double> rows) {
+    const std::uint64_t taps = stage.taps, pad = stage.pad, lead = stage.lead();
+    // A row's peak lies between taps taps - ahead - 1 and taps - ahead; a
+    // frame's row is read up to ceil(P / Q) taps early.
+    const std::uint64_t peak = taps - stage.ahead, early = (stage.step_num + stage.step_den - 1) / stage.step_den;
+    stage.centre_begin = peak > split_reach + 1 ? (peak - split_reach - 1) / 8 * 8 : 0;
+    stage.centre_end = std::min(round_up(peak + early + split_reach, 8), taps / 8 * 8);
+    // Forward, element pad - shift + t; backward, pad + taps - 1 + lead +
+    // shift - t; shift in [0, pad], t in [begin, end).
+    stage.centre_first = std::min(stage.centre_begin, pad + taps + lead - stage.centre_end);
+    const std::uint64_t last = std::max(stage.centre_end + pad, 2 * pad + taps + lead - stage.centre_begin);
+    stage.centre_stride = last - stage.centre_first;
+    const auto stride = static_cast<std::size_t>(stage.centre_stride), first = static_cast<std::size_t>(stage.centre_first);
+    stage.rows_centre = AlignedBuffer<double>(static_cast<std::size_t>(stage.stored) * stride, [&](double* out) {
+        for (std::size_t r = 0; r < stage.stored; ++r) {
+            const double* row = rows.data() + r * taps;
+            for (std::size_t e = 0; e < stride; ++e) {
+                // Element first + e is tap first + e - pad: zero outside the row.
+                const auto c = static_cast<std::int64_t>(first + e) - static_cast<std::int64_t>(pad);
+                out[r * stride + e] = c >= 0 && c < static_cast<std::int64_t>(taps) ? row[c] : 0.0;
+            }
+        }
+    });
+    stage.rows_f32 = padded<float>(rows, stage);
+}
+
+// `split`: a float64 design may split its rows (a stage that reads the
+// stream's float32 frames); it does where the direct form runs.
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
-                             HqArithmetic arithmetic, std::uint64_t newest_limit, double int16_bound) {
+                             HqArithmetic arithmetic, std::uint64_t newest_limit, double int16_bound, bool split) {
     HqPolyphase stage;
     stage.step_num = p;
     stage.step_den = q;
@@ -454,8 +489,14 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             stage.rows_f32 = padded<float>(rows, stage);
             break;
         case HqArithmetic::F64:
-            stage.rows_f64 = padded<double>(rows, stage);
+            if (split && stage.table == 0 && !stage.blocks[0] && !stage.blocks[1]) {
+                split_rows(stage, rows);
+            } else {
+                stage.rows_f64 = padded<double>(rows, stage);
+            }
             break;
+        case HqArithmetic::F64Split:
+            fault("a split design is never asked for");
         case HqArithmetic::I16: {
             // The 32-bit integers, held as float64 (exactly): a frame (at
             // most int16_bound) times one of them stays far below 2^53, and
@@ -574,7 +615,9 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
     std::uint64_t newest_limit = limit >= 1e15 ? std::uint64_t{1} << 50 : static_cast<std::uint64_t>(limit);
     newest_limit = newest_limit > 0 ? newest_limit - 1 : 0;
     for (const HqHalfBand& h : design->half_bands_) newest_limit = newest_limit > h.reach ? (newest_limit - h.reach) / 2 : 0;
-    design->polyphase_ = design_polyphase(constants, p, q, arithmetic, newest_limit, int16_bound);
+    design->polyphase_ =
+        design_polyphase(constants, p, q, arithmetic, newest_limit, int16_bound, design->half_bands_.empty());
+    if (!design->polyphase_.rows_centre.empty()) design->arithmetic_ = HqArithmetic::F64Split;
 
     return result;
 }

@@ -30,8 +30,12 @@ enum class HqPreset : std::uint8_t { Hq = 0, Vhq = 1 };
 // (hq), float64 coefficients and sums for float32 samples (vhq), or int16
 // samples (both presets) with 32-bit integer coefficients and exact integer
 // sums in the direct form (computed in float64, where they are exact) and
-// float64 overlap-save blocks where those are cheaper.
-enum class HqArithmetic : std::uint8_t { F32 = 0, F64 = 1, I16 = 2 };
+// float64 overlap-save blocks where those are cheaper. F64Split is what a
+// float64 design becomes when its only stage reads the stream's own float32
+// frames in the direct form: float64 sums, float64 coefficients at the rows'
+// centres and float32 ones in their tails (HqPolyphase::rows_centre); it is
+// never asked for.
+enum class HqArithmetic : std::uint8_t { F32 = 0, F64 = 1, I16 = 2, F64Split = 3 };
 
 // Design constants of a preset.
 struct HqPresetConstants {
@@ -84,7 +88,15 @@ struct HqPolyphase {
     std::uint64_t stride() const noexcept { return pad == 0 ? taps : taps + 2 * pad + lead(); }
     // Leading zero taps of a row (taps rounded up from 2 ahead).
     std::uint64_t lead() const noexcept { return taps - 2 * ahead; }
-    AlignedBuffer<float> rows_f32;  // F32
+    AlignedBuffer<float> rows_f32;  // F32, F64Split
+    // F64Split: taps [centre_begin, centre_end) of a row, as the kernels
+    // count them (a row read from `shift` taps early has its tap c at
+    // c + shift), in float64. Row r holds the padded row's elements
+    // [centre_first, centre_first + centre_stride) (element pad + c is tap
+    // c), which cover those taps for every shift up to `pad`, forward or
+    // backward; their float32 copies in rows_f32 go unread.
+    AlignedBuffer<double> rows_centre;
+    std::uint64_t centre_begin = 0, centre_end = 0, centre_first = 0, centre_stride = 0;
     // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
     // each row summing to exactly 2^30.
     AlignedBuffer<double> rows_f64;

@@ -72,6 +72,30 @@ template <typename C>
     return {rows + (q - phase) * stride + pad + taps - 1 + lead + shift, true, taps + shift};
 }
 
+// The same for a split row: its float32 taps as above, its float64 centre
+// from the matching element of rows_centre.
+inline HqSplitRow split_row_of(const HqPolyphase& poly, std::uint64_t phase, std::size_t shift) {
+    const HqRow<float> tails = row_of(poly, poly.rows_f32.data(), phase, shift);
+    const auto pad = static_cast<std::size_t>(poly.pad), taps = static_cast<std::size_t>(poly.taps);
+    const auto begin = static_cast<std::size_t>(poly.centre_begin), first = static_cast<std::size_t>(poly.centre_first);
+    const std::size_t held = tails.backward ? static_cast<std::size_t>(poly.step_den - phase) : static_cast<std::size_t>(phase);
+    // The padded element of kernel tap `begin`.
+    const std::size_t element = tails.backward ? pad + taps - 1 + static_cast<std::size_t>(poly.lead()) + shift - begin
+                                               : pad - shift + begin;
+    return {tails.at, poly.rows_centre.data() + held * static_cast<std::size_t>(poly.centre_stride) + element - first,
+            tails.backward, tails.n, begin, static_cast<std::size_t>(poly.centre_end)};
+}
+
+// Phase `phase`'s row for arithmetic T, read from `shift` taps early.
+template <typename T>
+[[gnu::always_inline]] inline auto row_for(const HqPolyphase& poly, std::uint64_t phase, std::size_t shift) {
+    if constexpr (requires { T::split_rows; }) {
+        return split_row_of(poly, phase, shift);
+    } else {
+        return row_of(poly, T::rows(poly), phase, shift);
+    }
+}
+
 // Output frames [0, b) of the block for one channel (out: its first
 // sample, frames `channels` apart), from exact rows. Frames g, g + Q,
 // g + 2Q, ... share a phase and so a row; their windows lie P frames
@@ -84,7 +108,6 @@ void render_rows(const HqPolyphase& poly, const HqKernels& kernels, const std::v
     using R = typename T::R;
     const std::uint64_t q = poly.step_den;
     const auto step = static_cast<std::size_t>(poly.step_num);
-    const auto* rows = T::rows(poly);
     const std::size_t b = plan.b;
     const std::size_t groups = static_cast<std::size_t>(std::min<std::uint64_t>(q, b));
     const auto hop = static_cast<std::size_t>(q * channels);
@@ -109,11 +132,11 @@ void render_rows(const HqPolyphase& poly, const HqKernels& kernels, const std::v
             // Paired with the head of the frame before, but for a first
             // frame whose head lies in the block before.
             if (g != 0) continue;
-            T::dot(kernels, window(0, 0, delta), step, row_of(poly, rows, plan.plan_phase[0], delta), 1, sa);
+            T::dot(kernels, window(0, 0, delta), step, row_for<T>(poly, plan.plan_phase[0], delta), 1, sa);
             emit(0, 0, 1, sa);
             continue;
         }
-        const auto own = row_of(poly, rows, plan.plan_phase[g], 0);
+        const auto own = row_for<T>(poly, plan.plan_phase[g], 0);
         std::size_t paired = 0;
         if (at.role == Role::Head) {
             // Its partners are frames g + 1 + k Q: slot g + 1's frames, or
@@ -122,7 +145,7 @@ void render_rows(const HqPolyphase& poly, const HqKernels& kernels, const std::v
             const std::size_t mate = wraps ? 0 : g + 1, mate_k0 = wraps ? 1 : 0;
             paired = std::min(count, g + 1 < b ? count_of(mate) - mate_k0 : 0);
             if (paired > 0) {
-                T::dot2(kernels, window(g, 0, 0), step, own, row_of(poly, rows, plan.plan_phase[mate], delta), paired,
+                T::dot2(kernels, window(g, 0, 0), step, own, row_for<T>(poly, plan.plan_phase[mate], delta), paired,
                         sa, sb);
                 emit(g, 0, paired, sa);
                 emit(mate, mate_k0, paired, sb);

@@ -134,7 +134,9 @@ public:
         std::uint64_t due = design_->polyphase_due(static_cast<std::uint64_t>(lines_[0].back().end()), channels_);
         if (padded_) due = std::min(due, total());
         const std::uint64_t n = std::min(due > frames_out_ ? due - frames_out_ : 0, max_frames);
-        if (blocks_ != nullptr) {
+        if constexpr (A == HqArithmetic::F64Split) {
+            // No blocks: see Arith<F64Split>.
+        } else if (blocks_ != nullptr) {
             if (vector_blocks_ != nullptr) {
                 hq_detail::render_blocks<T>(*blocks_, *vector_blocks_, lines_, first_tap_, frames_out_, n, out,
                                          block_scratch_, starts_);
@@ -283,12 +285,15 @@ private:
             pos_n_ = n;
             pos_phase_ = phase;
         }
-        if (poly.table != 0) {
+        if constexpr (A == HqArithmetic::F64Split) {
+            // Split designs have exact rows.
+        } else if (poly.table != 0) {
             for (std::uint64_t c = 0; c < channels_; ++c) {
                 const Line<W>& line = lines_[c].back();
                 for (std::size_t m = 0; m < b; ++m) out[m * channels_ + c] = interpolated(line, m, T::rows(poly), poly.taps);
             }
-        } else {
+        }
+        if (poly.table == 0) {
             for (std::uint64_t c = 0; c < channels_; ++c) {
                 const hq_detail::RowPlan<W> plan{&lines_[c].back(), plan_n_.data(), plan_phase_.data(), first_tap_,
                                                  frames_out_, b};
@@ -369,6 +374,8 @@ HqStream<S>::HqStream(std::shared_ptr<const HqDesign> design, std::uint64_t chan
             engine_ = std::make_unique<Chain<HqArithmetic::F32>>(std::move(design), channels, backend);
         } else if (arithmetic == HqArithmetic::F64) {
             engine_ = std::make_unique<Chain<HqArithmetic::F64>>(std::move(design), channels, backend);
+        } else if (arithmetic == HqArithmetic::F64Split) {
+            engine_ = std::make_unique<Chain<HqArithmetic::F64Split>>(std::move(design), channels, backend);
         }
     } else {
         if (arithmetic == HqArithmetic::I16) {

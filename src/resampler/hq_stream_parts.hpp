@@ -130,6 +130,35 @@ struct Arith<HqArithmetic::F64> {
     static S out_block(double v) noexcept { return static_cast<float>(v); }
 };
 
+// float32 frames, split rows (HqPolyphase::rows_centre) and float64 sums;
+// the design has no half-band stages and no blocks.
+template <>
+struct Arith<HqArithmetic::F64Split> {
+    using S = float;
+    using W = float;
+    using C = float;
+    using R = double;
+    static constexpr bool split_rows = true;
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f32.data(); }
+    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f32.data(); }
+    static void dot(const HqKernels& k, const W* x, std::size_t step, const HqSplitRow& row, std::size_t count,
+                    R* out) noexcept {
+        k.rows_split(x, step, row, count, out);
+    }
+    static void dot2(const HqKernels& k, const W* x, std::size_t step, const HqSplitRow& a, const HqSplitRow& b,
+                     std::size_t count, R* out_a, R* out_b) noexcept {
+        k.rows2_split(x, step, a, b, count, out_a, out_b);
+    }
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+                          std::size_t n, W* out) noexcept {
+        k.half_band_f32(even, odd, c, taps, 0.5f, n, out);
+    }
+    static W in(S x) noexcept { return x; }
+    static S out(R r) noexcept { return static_cast<float>(r); }
+    static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
+    static S out_block(double v) noexcept { return static_cast<float>(v); }
+};
+
 // int16 samples and, in the direct form, 32-bit integer coefficients, both
 // held as float64: the products and every partial sum are exact integers
 // (see hq_design.cpp), so the float64 kernels return the exact sum, whatever

@@ -82,6 +82,52 @@ TEST(HqKernels, RowsAgreeWithScalar) {
     }
 }
 
+// Split rows (float64 centre, float32 tails) against the scalar kernel, with
+// centres at either end, in the middle and empty; the float32 copy of a
+// centre holds values that must never be read. Pairs as above.
+TEST(HqKernels, SplitRowsAgreeWithScalar) {
+    std::mt19937 rng(7);
+    for (const HqKernels* k : vector_kernels()) {
+        for (const std::size_t n : {16u, 17u, 64u, 208u, 303u}) {
+            const std::size_t body = n / 8 * 8;
+            for (const auto& [begin, end] : {std::pair{0uz, 0uz}, std::pair{0uz, 8uz}, std::pair{8uz, body - 8},
+                                             std::pair{body - 8, body}}) {
+                for (const std::size_t count : counts) {
+                    const std::size_t step = 1 + count % 3 * 2, longer = count % 10;
+                    const auto x = random_values<float>(rng, n + longer + step * count, 1.0);
+                    const auto centre = random_values<double>(rng, n + longer, 1.0);
+                    auto tails = random_values<float>(rng, n + longer, 1.0);
+                    for (const bool backward : {false, true}) {
+                        // Tap t of `row` is element t, or n - 1 - t backward;
+                        // of `other`, the reverse over n + longer elements.
+                        const auto make = [&](bool back, std::size_t len) {
+                            const std::size_t at = back ? len - 1 : 0;
+                            const std::size_t c = back ? at - begin : begin;
+                            return HqSplitRow{tails.data() + at, centre.data() + c, back, len, begin, end};
+                        };
+                        const HqSplitRow row = make(backward, n), other = make(!backward, n + longer);
+                        std::vector<float> poisoned = tails;
+                        for (std::size_t t = begin; t < end; ++t) {
+                            poisoned[backward ? n - 1 - t : t] = 1e30f;
+                        }
+                        std::vector<double> ref(count), got(count);
+                        hq_rows_split_scalar(x.data(), step, row, count, ref.data());
+                        HqSplitRow read = row;
+                        read.at = poisoned.data() + (row.at - tails.data());
+                        k->rows_split(x.data(), step, read, count, got.data());
+                        for (std::size_t i = 0; i < count; ++i) EXPECT_NEAR(got[i], ref[i], 1e-5 * (1.0 + n)) << k->name;
+                        std::vector<double> a(count), b(count), alone(count);
+                        k->rows2_split(x.data(), step, read, other, count, a.data(), b.data());
+                        k->rows_split(x.data(), step, other, count, alone.data());
+                        EXPECT_EQ(a, got) << k->name;
+                        EXPECT_EQ(b, alone) << k->name;
+                    }
+                }
+            }
+        }
+    }
+}
+
 TEST(HqKernels, HalfBandAgreesWithScalar) {
     std::mt19937 rng(6);
     for (const HqKernels* k : vector_kernels()) {

@@ -214,6 +214,129 @@ void rows2(const typename O::T* x, std::size_t step, HqRow<typename O::T> a, HqR
     }
 }
 
+// The lane sums of D accumulators, O::group at a time: s[d] for acc[d].
+template <typename O, int D>
+[[gnu::always_inline]] inline void lane_sums(const typename O::V* acc, typename O::T* s) {
+    using V = typename O::V;
+    constexpr int G = O::group;
+    for (int g = 0; g < D; g += G) {
+        V r[G];
+        for (int i = 0; i < G; ++i) r[i] = g + i < D ? acc[g + i] : O::zero();
+        alignas(32) typename O::T part[G];
+        O::store(part, O::lane_sums(r));
+        for (int i = 0; i < G && g + i < D; ++i) s[g + i] = part[i];
+    }
+}
+
+// Split rows (hq_kernels.hpp): D frames (windows x + d step) with row a, and
+// with row b too when Two (D <= 6 then). The centre's float64 chains run
+// first, then the tails' float32 chains, so that neither set of registers
+// has to live through the other's loop. Each frame gets exactly the
+// arithmetic of its row alone.
+template <int D, bool Two, bool BackA, bool BackB>
+void split_rows(const float* x, std::size_t step, const HqSplitRow& a, const HqSplitRow& b, double* out_a,
+                double* out_b) {
+    using V4 = F64Ops::V;
+    using V8 = F32Ops::V;
+    constexpr int R = Two ? 2 : 1;
+    const HqSplitRow* row[2] = {&a, &b};
+    const std::size_t begin = a.begin, end = a.end;
+    double centre[R][D];
+    {
+        V4 acc[R][D];
+        for (int r = 0; r < R; ++r) {
+            for (int d = 0; d < D; ++d) acc[r][d] = F64Ops::zero();
+        }
+        for (std::size_t u = 0; u < end - begin; u += 4) {
+            const V4 ca = row_vector<F64Ops, BackA>(a.centre, u);
+            const V4 cb = Two ? row_vector<F64Ops, BackB>(b.centre, u) : ca;
+            for (int d = 0; d < D; ++d) {
+                const V4 v = F64Ops::held(_mm256_cvtps_pd(_mm_loadu_ps(x + d * step + begin + u)));
+                acc[0][d] = F64Ops::fmadd(v, ca, acc[0][d]);
+                if constexpr (Two) acc[1][d] = F64Ops::fmadd(v, cb, acc[1][d]);
+            }
+        }
+        for (int r = 0; r < R; ++r) lane_sums<F64Ops, D>(acc[r], centre[r]);
+    }
+    float tails[R][D];
+    const std::size_t body_a = a.n / 8 * 8, body_b = Two ? b.n / 8 * 8 : body_a;
+    {
+        V8 acc[R][D];
+        for (int r = 0; r < R; ++r) {
+            for (int d = 0; d < D; ++d) acc[r][d] = F32Ops::zero();
+        }
+        // Taps [0, begin) and [end, body_a) with both rows.
+        for (std::size_t t = begin == 0 ? end : 0; t < body_a; t = t + 8 == begin ? end : t + 8) {
+            const V8 ra = row_vector<F32Ops, BackA>(a.at, t);
+            const V8 rb = Two ? row_vector<F32Ops, BackB>(b.at, t) : ra;
+            for (int d = 0; d < D; ++d) {
+                const V8 v = F32Ops::held(F32Ops::load(x + d * step + t));
+                acc[0][d] = F32Ops::fmadd(v, ra, acc[0][d]);
+                if constexpr (Two) acc[1][d] = F32Ops::fmadd(v, rb, acc[1][d]);
+            }
+        }
+        if constexpr (Two) {
+            for (std::size_t t = body_a; t < body_b; t += 8) {
+                const V8 rb = row_vector<F32Ops, BackB>(b.at, t);
+                for (int d = 0; d < D; ++d) acc[1][d] = F32Ops::fmadd(F32Ops::load(x + d * step + t), rb, acc[1][d]);
+            }
+        }
+        for (int r = 0; r < R; ++r) lane_sums<F32Ops, D>(acc[r], tails[r]);
+    }
+    for (int r = 0; r < R; ++r) {
+        const HqSplitRow& w = *row[r];
+        const std::size_t body = r == 0 ? body_a : body_b;
+        double* out = r == 0 ? out_a : out_b;
+        for (int d = 0; d < D; ++d) {
+            const float* f = x + static_cast<std::size_t>(d) * step;
+            double v = centre[r][d] + static_cast<double>(tails[r][d]);
+            for (std::size_t t = body; t < w.n; ++t) {
+                const float c = w.backward ? w.at[-static_cast<std::ptrdiff_t>(t)] : w.at[t];
+                v = v + static_cast<double>(f[t]) * static_cast<double>(c);
+            }
+            out[d] = v;
+        }
+    }
+}
+
+void split(const float* x, std::size_t step, HqSplitRow a, const HqSplitRow* b, std::size_t count, double* out_a,
+           double* out_b) {
+    if (b == nullptr) {
+        const auto run = [&]<bool Back>() {
+            in_batches<8>(count, [&](auto d, std::size_t k) {
+                split_rows<decltype(d)::value, false, Back, Back>(x + k * step, step, a, a, out_a + k, nullptr);
+            });
+        };
+        if (a.backward) {
+            run.template operator()<true>();
+        } else {
+            run.template operator()<false>();
+        }
+        return;
+    }
+    HqSplitRow second = *b;
+    if (a.n > second.n) {
+        std::swap(a, second);
+        std::swap(out_a, out_b);
+    }
+    const auto run = [&]<bool BackA, bool BackB>() {
+        in_batches<6>(count, [&](auto d, std::size_t k) {
+            split_rows<decltype(d)::value, true, BackA, BackB>(x + k * step, step, a, second, out_a + k, out_b + k);
+        });
+    };
+    if (a.backward) {
+        if (second.backward) {
+            run.template operator()<true, true>();
+        } else {
+            run.template operator()<true, false>();
+        }
+    } else if (second.backward) {
+        run.template operator()<false, true>();
+    } else {
+        run.template operator()<false, false>();
+    }
+}
+
 // One 2:1 half-band decimation: out[j] = centre even[j] + sum_k coeffs[k]
 // (odd[j - k - 1] + odd[j + k]), each output one fused chain in k order.
 template <typename O>
@@ -272,6 +395,16 @@ void hq_rows2_f32_avx2(const float* x, std::size_t step, const HqRow<float>& a, 
 void hq_rows2_f64_avx2(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,
                        double* out_a, double* out_b) noexcept {
     rows2<F64Ops>(x, step, a, b, count, out_a, out_b);
+}
+
+void hq_rows_split_avx2(const float* x, std::size_t step, const HqSplitRow& row, std::size_t count,
+                        double* out) noexcept {
+    split(x, step, row, nullptr, count, out, nullptr);
+}
+
+void hq_rows2_split_avx2(const float* x, std::size_t step, const HqSplitRow& a, const HqSplitRow& b,
+                         std::size_t count, double* out_a, double* out_b) noexcept {
+    split(x, step, a, &b, count, out_a, out_b);
 }
 
 void hq_half_band_f32_avx2(const float* even, const float* odd, const float* coeffs, std::size_t taps, float centre,
