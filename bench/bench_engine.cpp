@@ -146,10 +146,16 @@ void bench_tenvira(const Options& o, const Workload& w, const std::vector<S>& in
             // for the FMA bound of the tables.
             const auto design = tenvira::HqStream<float>::design_for(
                 w.in, w.out, quality == Quality::Hq ? tenvira::HqPreset::Hq : tenvira::HqPreset::Vhq);
+            // Of those, the float64 ones: vhq's, but for a split row's tails.
+            const double all = design->multiply_adds_per_output();
+            const tenvira::HqPolyphase& poly = design->polyphase();
+            const double wide = quality != Quality::Vhq ? 0.0
+                                : design->arithmetic() == tenvira::HqArithmetic::F64Split
+                                    ? static_cast<double>(poly.centre_end - poly.centre_begin)
+                                    : all;
             std::printf("{\"studio_cost\": \"%u->%u\", \"quality\": \"%s\", \"madds_per_output\": %.1f, "
-                        "\"float64\": %s}\n",
-                        w.in, w.out, qname, design->multiply_adds_per_output(),
-                        quality == Quality::Vhq ? "true" : "false");
+                        "\"float64_madds\": %.1f}\n",
+                        w.in, w.out, qname, all, wide);
         }
     }
 }

@@ -157,7 +157,8 @@ def studio_tables(engine_rows, python_rows, mhz):
         "",
         "Engine: tenvira's fastest backend on this CPU. FMA bound: the share of the rate at which the inner",
         "products alone (the design's multiply-adds per output frame, half-band stages included) would keep two",
-        f"8-lane float32 (hq) or 4-lane float64 (vhq) fused multiply-adds busy every cycle at {mhz:.0f} MHz.",
+        f"8-lane float32 (hq) or 4-lane float64 (vhq; float32 in a split row's tails) fused multiply-adds busy",
+        f"every cycle at {mhz:.0f} MHz.",
         "Where the polyphase stage runs as overlap-save blocks (docs/hq.md), which need fewer operations than",
         "those multiply-adds, the share can pass 100%.",
         "",
@@ -174,8 +175,11 @@ def studio_tables(engine_rows, python_rows, mhz):
             share = "–"
             if ours and c and mhz > 0:
                 fin, fout = (int(x) for x in pair.split("->"))
-                lanes = 8 if c["float64"] else 16
-                bound = mhz * 1e6 * lanes / (c["madds_per_output"] * fout / fin * ch)
+                # Cycles per output frame and channel: 16 float32 or 8
+                # float64 multiply-adds a cycle.
+                wide = c["float64_madds"]
+                cycles = wide / 8 + (c["madds_per_output"] - wide) / 16
+                bound = mhz * 1e6 / (cycles * fout / fin * ch)
                 share = f"{ours / bound:.0%}"
             row += [mfps(ours), mfps(theirs), f"{ours / theirs:.2f}" if ours and theirs else "–", share]
         lines.append("| " + " | ".join(row) + " |")
