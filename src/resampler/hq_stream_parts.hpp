@@ -131,16 +131,12 @@ struct Arith<HqArithmetic::F64> {
 };
 
 // float32 frames, split rows (HqPolyphase::rows_centre) and float64 sums;
-// the design has no half-band stages and no blocks.
+// the rest as at float32 (the design has no half-band stages and no
+// blocks).
 template <>
-struct Arith<HqArithmetic::F64Split> {
-    using S = float;
-    using W = float;
-    using C = float;
+struct Arith<HqArithmetic::F64Split> : Arith<HqArithmetic::F32> {
     using R = double;
     static constexpr bool split_rows = true;
-    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f32.data(); }
-    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f32.data(); }
     static void dot(const HqKernels& k, const W* x, std::size_t step, const HqSplitRow& row, std::size_t count,
                     R* out) noexcept {
         k.rows_split(x, step, row, count, out);
@@ -149,14 +145,7 @@ struct Arith<HqArithmetic::F64Split> {
                      std::size_t count, R* out_a, R* out_b) noexcept {
         k.rows2_split(x, step, a, b, count, out_a, out_b);
     }
-    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
-                          std::size_t n, W* out) noexcept {
-        k.half_band_f32(even, odd, c, taps, 0.5f, n, out);
-    }
-    static W in(S x) noexcept { return x; }
     static S out(R r) noexcept { return static_cast<float>(r); }
-    static S out_interpolated(double v) noexcept { return static_cast<float>(v); }
-    static S out_block(double v) noexcept { return static_cast<float>(v); }
 };
 
 // int16 samples and, in the direct form, 32-bit integer coefficients, both
