@@ -30,4 +30,9 @@ const HqKernels& hq_kernels(FirBackend backend) noexcept {
     return scalar;
 }
 
+const HqDesignLoops& hq_design_loops() noexcept {
+    return has_feature(CpuFeature::Avx2) && has_feature(CpuFeature::Fma) ? hq_design_loops_avx2()
+                                                                         : hq_design_loops_baseline();
+}
+
 }  // namespace tenvira

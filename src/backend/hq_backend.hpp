@@ -9,6 +9,7 @@
 #include "backend/fir_backend.hpp"
 #include "backend/hq_blocks.hpp"
 #include "backend/hq_kernels.hpp"
+#include "filter/hq_design.hpp"
 
 namespace tenvira {
 
@@ -37,5 +38,9 @@ struct HqKernels {
 // 256-bit ones on AMD Zen 4, which splits every 512-bit operation in two.
 // An architecture without vector kernels in this build runs the scalar ones.
 const HqKernels& hq_kernels(FirBackend backend) noexcept;
+
+// The studio design's loops for this processor (the same bits on every one):
+// the AVX2 build where it runs, else the baseline one.
+const HqDesignLoops& hq_design_loops() noexcept;
 
 }  // namespace tenvira

@@ -44,6 +44,8 @@
 
 namespace tenvira {
 
+struct HqDesignLoops;
+
 template <typename T>
 struct HqRow {
     const T* at;
@@ -75,6 +77,7 @@ void hq_half_band_f64_scalar(const double* even, const double* odd, const double
                              double centre, std::size_t n, double* out) noexcept;
 
 // Require AVX2 and FMA.
+const HqDesignLoops& hq_design_loops_avx2() noexcept;
 void hq_rows_f32_avx2(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept;
 void hq_rows_f64_avx2(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count, double* out) noexcept;
 void hq_rows2_f32_avx2(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,

@@ -58,6 +58,10 @@ double ideal_lowpass(double t, double fc) {
     return std::fabs(x) < 1e-12 ? 2.0 * fc : std::sin(x) / (pi * t);
 }
 
+#include "filter/hq_design_loops.inc"
+
+constexpr HqDesignLoops baseline_loops = {window_series, row_values, row_scale, quantise_row};
+
 // Number of taps a Kaiser design needs for `attenuation` dB over a transition
 // of `width` radians per frame.
 double kaiser_length(double attenuation, double width) { return (attenuation - 7.95) / (2.285 * width) + 1.0; }
@@ -65,75 +69,6 @@ double kaiser_length(double attenuation, double width) { return (attenuation - 7
 template <typename T>
 AlignedBuffer<T> aligned(std::span<const T> values) {
     return AlignedBuffer<T>(values);
-}
-
-// The int16 form: round(h 2^30), the rounding residue moved to the largest
-// tap (the first, if several) so that the taps sum to exactly `target` (DC
-// passes exactly). The integers go to `q` as doubles, exactly (every |h| <
-// 2, so they fit 32 bits); returns the sum of their magnitudes.
-//
-// Rounding is to nearest, halves away from zero (llround's rule): v = h 2^30
-// is exact, and adding the largest double below 1/2 (with v's sign) before
-// truncating rounds every v the same way llround does, exact halves
-// included, where adding 1/2 itself would turn the double just below 1/2
-// into 1. The loop runs on pairs of lanes (GCC vector extensions, SSE2 on
-// x86-64), with independent chains for the sums, which are exact in any
-// order: integers far below 2^53.
-double quantise_row(const double* row, double scale, std::uint64_t taps, std::int64_t target, double* q) {
-    using Pair = double __attribute__((vector_size(16)));
-    using Bits = std::int64_t __attribute__((vector_size(16)));
-    using Whole = std::int32_t __attribute__((vector_size(8)));
-    constexpr int chains = 4;  // independent sums, so that additions overlap
-    const Bits sign_bit = {std::numeric_limits<std::int64_t>::min(), std::numeric_limits<std::int64_t>::min()};
-    const auto magnitude = [&](Pair v) { return reinterpret_cast<Pair>(reinterpret_cast<Bits>(v) & ~sign_bit); };
-    const auto load = [](const double* p) {
-        Pair v;
-        std::memcpy(&v, p, sizeof v);
-        return v;
-    };
-    const Pair below_half = {0.49999999999999994, 0.49999999999999994};
-    // Scaling by 2^30 is exact, so h scale 2^30 rounds as (h scale) 2^30.
-    const double factor = scale * 0x1p30;
-    const Pair scale_by = {factor, factor};
-    Pair sums[chains] = {}, magnitudes[chains] = {}, largest[chains] = {};
-    const std::uint64_t body = taps / (2 * chains) * (2 * chains);
-    for (std::uint64_t c = 0; c < body; c += 2 * chains) {
-        for (int k = 0; k < chains; ++k) {
-            const Pair v = load(row + c + 2 * k) * scale_by;
-            const Pair a = magnitude(v);
-            largest[k] = a > largest[k] ? a : largest[k];
-            const Pair nudge =
-                reinterpret_cast<Pair>((reinterpret_cast<Bits>(v) & sign_bit) | reinterpret_cast<Bits>(below_half));
-            const Pair r = __builtin_convertvector(__builtin_convertvector(v + nudge, Whole), Pair);
-            std::memcpy(q + c + 2 * k, &r, sizeof r);
-            sums[k] += r;
-            magnitudes[k] += magnitude(r);
-        }
-    }
-    double sum = 0.0, total = 0.0, best = 0.0;
-    for (int k = 0; k < chains; ++k) {
-        sum += sums[k][0] + sums[k][1];
-        total += magnitudes[k][0] + magnitudes[k][1];
-        best = std::max({best, largest[k][0], largest[k][1]});
-    }
-    for (std::uint64_t c = body; c < taps; ++c) {
-        const double v = row[c] * factor;
-        q[c] = static_cast<double>(static_cast<std::int32_t>(v + std::copysign(0.49999999999999994, v)));
-        sum += q[c];
-        total += std::fabs(q[c]);
-        best = std::max(best, std::fabs(v));
-    }
-    std::uint64_t peak = 0;
-    const Pair target_pair = {best, best};
-    for (; peak + 2 * chains <= taps; peak += 2 * chains) {
-        Bits found = {0, 0};
-        for (int k = 0; k < chains; ++k) found |= magnitude(load(row + peak + 2 * k) * scale_by) == target_pair;
-        if (found[0] | found[1]) break;
-    }
-    while (std::fabs(row[peak] * factor) != best) ++peak;
-    const double before = q[peak];
-    q[peak] = before + (static_cast<double>(target) - sum);
-    return total - std::fabs(before) + std::fabs(q[peak]);
 }
 
 // Half-band decimator from rate 2r to r for an output rate `out` = rho r:
@@ -190,8 +125,9 @@ public:
     static constexpr int points = 4;  // nodes -1 .. 2 around a position
 
     // `grid`: nodes per frame, 1 to 8.
-    PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta, std::int64_t grid)
-        : taps_(taps), fc_(fc), half_(half), first_(static_cast<std::int64_t>(ahead) - static_cast<std::int64_t>(taps) + 1),
+    PrototypeRows(std::uint64_t taps, std::uint64_t ahead, double fc, double half, double beta, std::int64_t grid,
+                  const HqDesignLoops& loops)
+        : loops_(loops), taps_(taps), fc_(fc), half_(half), first_(static_cast<std::int64_t>(ahead) - static_cast<std::int64_t>(taps) + 1),
           grid_(grid) {
         const double y = 0.25 * beta * beta;  // (beta / 2)^2
         // I0(beta sqrt(u)) = sum_k (y u)^k / (k!)^2; terms until the rest is
@@ -222,19 +158,7 @@ public:
             const double x = static_cast<double>(d) * node_step;
             by_distance[d] = 1.0 - x * x;
         }
-        for (std::size_t d = 0; d < distances; d += 8) {
-            double a[8], u[8];
-            const std::size_t lanes = std::min<std::size_t>(8, distances - d);
-            for (std::size_t l = 0; l < 8; ++l) {
-                a[l] = coeffs.back();
-                u[l] = l < lanes ? by_distance[d + l] : 0.0;
-            }
-            for (std::size_t k = coeffs.size() - 1; k-- > 0;) {
-                const double c = coeffs[k];
-                for (std::size_t l = 0; l < 8; ++l) a[l] = a[l] * u[l] + c;
-            }
-            for (std::size_t l = 0; l < lanes; ++l) by_distance[d + l] = a[l] / sum;
-        }
+        loops.window_series(coeffs.data(), coeffs.size(), by_distance.data(), distances, sum);
         for (std::int64_t s = 0; s < grid; ++s) {
             for (std::uint64_t n = 0; n < span_; ++n) {
                 const std::int64_t j = (first_ - 2 + static_cast<std::int64_t>(n)) * grid + s;
@@ -283,19 +207,15 @@ public:
                 if (m != o) weight[o] *= (f - static_cast<double>(m - 1)) / static_cast<double>(o - m);
             }
         }
-        const double *__restrict n0 = node[0], *__restrict n1 = node[1];
-        const double *__restrict n2 = node[2], *__restrict n3 = node[3];
-        const double w0 = weight[0], w1 = weight[1], w2 = weight[2], w3 = weight[3];
-        const double *__restrict sines = sin_.data(), *__restrict cosines = cos_.data();
-        const double* __restrict angles = pi_times_.data();
-        double* __restrict values = out;
-        const double pi_phase = pi * phase;
-        for (std::uint64_t c = 0; c < taps_; ++c) {
-            const double window = w0 * n0[c] + w1 * n1[c] + w2 * n2[c] + w3 * n3[c];
-            const double sine = sines[c] * cp - cosines[c] * sp;  // sin(2 pi fc t)
-            // t = 0 divides 0 by 0 here; that tap is set below.
-            values[c] = sine / (angles[c] - pi_phase) * window;
-        }
+        loops_.row_values({{node[0], node[1], node[2], node[3]},
+                           {weight[0], weight[1], weight[2], weight[3]},
+                           sin_.data(),
+                           cos_.data(),
+                           pi_times_.data(),
+                           sp,
+                           cp,
+                           pi * phase},
+                          taps_, out);
         // The taps outside the window, |t| >= half, which lie at the row's
         // ends, and the centre tap, where a row has one (whole phases).
         const double base = static_cast<double>(first_) - phase;
@@ -304,21 +224,14 @@ public:
         const double centre = std::round(phase - static_cast<double>(first_));
         if (centre >= 0.0 && centre < static_cast<double>(taps_) && std::fabs(base + centre) < 1e-9) {
             const auto c = static_cast<std::size_t>(centre);
-            out[c] = 2.0 * fc_ * (w0 * n0[c] + w1 * n1[c] + w2 * n2[c] + w3 * n3[c]);
+            out[c] = 2.0 * fc_ * (weight[0] * node[0][c] + weight[1] * node[1][c] + weight[2] * node[2][c] +
+                                  weight[3] * node[3][c]);
         }
-        // Four running sums (a row's length is a multiple of 16).
-        double sums[4] = {0.0, 0.0, 0.0, 0.0};
-        for (std::uint64_t c = 0; c < taps_; c += 4) {
-            for (std::uint64_t l = 0; l < 4; ++l) sums[l] += out[c + l];
-        }
-        const double scale = 1.0 / ((sums[0] + sums[1]) + (sums[2] + sums[3]));
-        if (scaled) {
-            for (std::uint64_t c = 0; c < taps_; ++c) out[c] *= scale;
-        }
-        return scale;
+        return loops_.row_scale(out, taps_, scaled);
     }
 
 private:
+    const HqDesignLoops& loops_;
     std::uint64_t taps_;
     double fc_, half_;
     std::int64_t first_;
@@ -425,7 +338,8 @@ void split_rows(HqPolyphase& stage, std::span<const double> rows) {
 // `split`: a float64 design may split its rows (a stage that reads the
 // stream's float32 frames); it does where the direct form runs.
 HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p, std::uint64_t q,
-                             HqArithmetic arithmetic, std::uint64_t newest_limit, double int16_bound, bool split) {
+                             HqArithmetic arithmetic, std::uint64_t newest_limit, double int16_bound, bool split,
+                             const HqDesignLoops& loops) {
     HqPolyphase stage;
     stage.step_num = p;
     stage.step_den = q;
@@ -453,8 +367,8 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
     // Every value is written below: no zero fill.
     const std::unique_ptr<double[]> row_values(new double[static_cast<std::size_t>(count)]);
     const std::span<double> rows(row_values.get(), static_cast<std::size_t>(count));
-    PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta,
-                            stage.table == 0 ? static_cast<std::int64_t>(std::min<std::uint64_t>(q, 8)) : 8);
+    const PrototypeRows prototype(stage.taps, stage.ahead, fc, half, constants.beta,
+                                  stage.table == 0 ? static_cast<std::int64_t>(std::min<std::uint64_t>(q, 8)) : 8, loops);
     // Exact rows: phase r / Q mirrors (Q - r) / Q. Table rows: phase
     // (r - 1) / R mirrors row R + 2 - r. Half of them are evaluated.
     const std::uint64_t pairs_with = stage.table == 0 ? q : stage.table + 2;
@@ -508,7 +422,7 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
             const auto taps = static_cast<std::size_t>(stage.taps);
             stage.rows_f64 = padded<double>(stage, [&](std::size_t r, double* to) {
                 const double magnitude =
-                    quantise_row(rows.data() + r * taps, scale_later ? scales[r] : 1.0, taps, std::int64_t{1} << 30, to);
+                    loops.quantise_row(rows.data() + r * taps, scale_later ? scales[r] : 1.0, taps, std::int64_t{1} << 30, to);
                 if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");
             });
             break;
@@ -518,6 +432,8 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
 }
 
 }  // namespace
+
+const HqDesignLoops& hq_design_loops_baseline() noexcept { return baseline_loops; }
 
 const HqPresetConstants& hq_preset_constants(HqPreset preset) {
     switch (preset) {
@@ -540,15 +456,15 @@ SharedCache<DesignKey, HqDesign>& design_cache() {
 }  // namespace
 
 std::shared_ptr<const HqDesign> HqDesign::create(std::uint32_t input_rate, std::uint32_t output_rate,
-                                                 HqPreset preset, HqArithmetic arithmetic) {
+                                                 HqPreset preset, HqArithmetic arithmetic, const HqDesignLoops& loops) {
     return design_cache().get({input_rate, output_rate, preset, arithmetic},
-                              [&] { return build(input_rate, output_rate, preset, arithmetic); });
+                              [&] { return build(input_rate, output_rate, preset, arithmetic, loops); });
 }
 
 std::size_t HqDesign::shared_designs() { return design_cache().live(); }
 
 HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
-                         HqArithmetic arithmetic) {
+                         HqArithmetic arithmetic, const HqDesignLoops& loops) {
     if (input_rate == 0 || output_rate == 0) fault("studio design needs two positive rates");
     const HqPresetConstants& constants = hq_preset_constants(preset);
     HqDesign result;
@@ -616,7 +532,7 @@ HqDesign HqDesign::build(std::uint32_t input_rate, std::uint32_t output_rate, Hq
     newest_limit = newest_limit > 0 ? newest_limit - 1 : 0;
     for (const HqHalfBand& h : design->half_bands_) newest_limit = newest_limit > h.reach ? (newest_limit - h.reach) / 2 : 0;
     design->polyphase_ =
-        design_polyphase(constants, p, q, arithmetic, newest_limit, int16_bound, design->half_bands_.empty());
+        design_polyphase(constants, p, q, arithmetic, newest_limit, int16_bound, design->half_bands_.empty(), loops);
     if (!design->polyphase_.rows_centre.empty()) design->arithmetic_ = HqArithmetic::F64Split;
 
     return result;

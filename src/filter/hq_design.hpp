@@ -15,6 +15,7 @@
 // streams of the same rates, preset and sample kind.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <vector>
@@ -113,6 +114,32 @@ struct HqPolyphase {
     }
 };
 
+// What a row's values need (hq_design.cpp, PrototypeRows::row): per tap c,
+// the window's nodes node[o][c] and their weights, sin and cos of 2 pi fc
+// t_c and pi t_c; the sine, cosine and pi times the row's phase.
+struct HqRowTerms {
+    const double* node[4];
+    double weight[4];
+    const double* sines;
+    const double* cosines;
+    const double* angles;
+    double sin_phase, cos_phase, pi_phase;
+};
+
+// The design's inner loops for one instruction set (hq_design_loops.inc).
+// Every build gives the same bits, so designs are shared whichever built
+// them.
+struct HqDesignLoops {
+    void (*window_series)(const double* coeffs, std::size_t terms, double* u, std::size_t n, double divisor) noexcept;
+    void (*row_values)(const HqRowTerms& terms, std::uint64_t taps, double* out) noexcept;
+    double (*row_scale)(double* out, std::uint64_t taps, bool scaled) noexcept;
+    double (*quantise_row)(const double* row, double scale, std::uint64_t taps, std::int64_t target,
+                           double* q) noexcept;
+};
+
+// The baseline build of those loops.
+const HqDesignLoops& hq_design_loops_baseline() noexcept;
+
 class HqDesign {
 public:
     // Rows per input frame of the interpolated tables, and the largest Q that
@@ -128,11 +155,13 @@ public:
     // The design of one rate pair, preset and arithmetic, shared by every
     // stream that uses it while any does. Throws std::bad_alloc when the
     // tables cannot be held (extreme ratios).
+    // `loops` builds it (the same bits whichever).
     static std::shared_ptr<const HqDesign> create(std::uint32_t input_rate, std::uint32_t output_rate,
-                                                  HqPreset preset, HqArithmetic arithmetic);
+                                                  HqPreset preset, HqArithmetic arithmetic,
+                                                  const HqDesignLoops& loops = hq_design_loops_baseline());
     // A new design, not shared.
     static HqDesign build(std::uint32_t input_rate, std::uint32_t output_rate, HqPreset preset,
-                          HqArithmetic arithmetic);
+                          HqArithmetic arithmetic, const HqDesignLoops& loops = hq_design_loops_baseline());
     // Designs alive in the shared cache; for tests.
     static std::size_t shared_designs();
 

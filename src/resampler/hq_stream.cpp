@@ -357,7 +357,7 @@ std::shared_ptr<const HqDesign> HqStream<S>::design_for(std::uint32_t input_rate
                                                         HqPreset preset) {
     HqArithmetic arithmetic = HqArithmetic::I16;
     if constexpr (std::is_same_v<S, float>) arithmetic = preset == HqPreset::Hq ? HqArithmetic::F32 : HqArithmetic::F64;
-    return HqDesign::create(input_rate, output_rate, preset, arithmetic);
+    return HqDesign::create(input_rate, output_rate, preset, arithmetic, hq_design_loops());
 }
 
 template <typename S>

@@ -90,8 +90,8 @@ TEST(HqKernels, SplitRowsAgreeWithScalar) {
     for (const HqKernels* k : vector_kernels()) {
         for (const std::size_t n : {16u, 17u, 64u, 208u, 303u}) {
             const std::size_t body = n / 8 * 8;
-            for (const auto& [begin, end] : {std::pair{0uz, 0uz}, std::pair{0uz, 8uz}, std::pair{8uz, body - 8},
-                                             std::pair{body - 8, body}}) {
+            using Centre = std::pair<std::size_t, std::size_t>;
+            for (const auto& [begin, end] : {Centre{0, 0}, Centre{0, 8}, Centre{8, body - 8}, Centre{body - 8, body}}) {
                 for (const std::size_t count : counts) {
                     const std::size_t step = 1 + count % 3 * 2, longer = count % 10;
                     const auto x = random_values<float>(rng, n + longer + step * count, 1.0);

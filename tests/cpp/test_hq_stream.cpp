@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "backend/cpu_features.hpp"
+#include "backend/hq_kernels.hpp"
 #include "resampler/hq_stream.hpp"
 
 namespace tenvira {
@@ -373,6 +374,28 @@ TEST(HqDesign, Int16RowsAreTheRoundedRows) {
 // Streams of one rate pair and preset share one design while any lives, and
 // give the same output as a stream over a design built alone; a copy of a
 // stream, assigned back after more calls, undoes them.
+// Designs are shared whichever build of the design's loops made them: the
+// AVX2 build gives the baseline's bits, on exact rows (small and large Q,
+// mirrored, split), interpolated tables and rows after half-band stages, in
+// every arithmetic.
+TEST(HqDesign, LoopBuildsGiveTheSameBits) {
+    if (!has_feature(CpuFeature::Avx2) || !has_feature(CpuFeature::Fma)) GTEST_SKIP() << "no AVX2";
+    const auto same = [](const auto& a, const auto& b) {
+        return a.size() == b.size() && std::equal(a.data(), a.data() + a.size(), b.data());
+    };
+    for (const auto& [in, out, preset] : {Case{44100, 48000, HqPreset::Hq}, Case{44100, 48000, HqPreset::Vhq},
+                                          Case{44100, 47999, HqPreset::Vhq}, Case{48000, 16000, HqPreset::Hq},
+                                          Case{16000, 24000, HqPreset::Vhq}, Case{44100, 8000, HqPreset::Hq}}) {
+        for (const HqArithmetic a : {HqArithmetic::F32, HqArithmetic::F64, HqArithmetic::I16}) {
+            const HqDesign base = HqDesign::build(in, out, preset, a, hq_design_loops_baseline());
+            const HqDesign wide = HqDesign::build(in, out, preset, a, hq_design_loops_avx2());
+            const HqPolyphase &p = base.polyphase(), &w = wide.polyphase();
+            EXPECT_TRUE(same(p.rows_f32, w.rows_f32) && same(p.rows_f64, w.rows_f64) && same(p.rows_centre, w.rows_centre))
+                << in << " -> " << out << " arithmetic " << static_cast<int>(a);
+        }
+    }
+}
+
 TEST(HqDesign, SharedBetweenStreamsAndCopies) {
     const auto x = noise<float>(5000, 3);
     HqStream<float> a(44100, 48000, 1, HqPreset::Hq, FirBackend::Scalar);
