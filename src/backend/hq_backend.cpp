@@ -8,10 +8,10 @@ namespace tenvira {
 namespace {
 
 constexpr HqKernels scalar = {"scalar", hq_rows_f32_scalar, hq_rows_f64_scalar, hq_rows2_f32_scalar,
-                              hq_rows2_f64_scalar, hq_rows_split_scalar, hq_rows2_split_scalar,
+                              hq_rows2_f64_scalar, hq_rows_i32_scalar, hq_rows2_i32_scalar, hq_rows_split_scalar, hq_rows2_split_scalar,
                               hq_half_band_f32_scalar, hq_half_band_f64_scalar, nullptr};
 constexpr HqKernels avx2 = {"avx2+fma", hq_rows_f32_avx2, hq_rows_f64_avx2, hq_rows2_f32_avx2,
-                            hq_rows2_f64_avx2, hq_rows_split_avx2, hq_rows2_split_avx2,
+                            hq_rows2_f64_avx2, hq_rows_i32_avx2, hq_rows2_i32_avx2, hq_rows_split_avx2, hq_rows2_split_avx2,
                             hq_half_band_f32_avx2, hq_half_band_f64_avx2, hq_vector_blocks_avx2};
 
 }  // namespace

@@ -20,6 +20,9 @@ struct HqKernels {
     void (*rows2_f32)(const float*, std::size_t, const HqRow<float>&, const HqRow<float>&, std::size_t, float*, float*) noexcept;
     void (*rows2_f64)(const double*, std::size_t, const HqRow<double>&, const HqRow<double>&, std::size_t, double*,
                       double*) noexcept;
+    void (*rows_i32)(const double*, std::size_t, const HqRow<std::int32_t>&, std::size_t, double*) noexcept;
+    void (*rows2_i32)(const double*, std::size_t, const HqRow<std::int32_t>&, const HqRow<std::int32_t>&, std::size_t,
+                      double*, double*) noexcept;
     void (*rows_split)(const float*, std::size_t, const HqSplitRow&, std::size_t, double*) noexcept;
     void (*rows2_split)(const float*, std::size_t, const HqSplitRow&, const HqSplitRow&, std::size_t, double*,
                         double*) noexcept;

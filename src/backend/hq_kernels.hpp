@@ -12,8 +12,10 @@
 // per lane over the whole vectors, sum the lanes at the end and fuse the
 // tail in order, so float results differ between the scalar and the vector
 // kernels in the last bits (and agree between the vector backends).
-// float64: the same in double; int16 streams use these too, on integer
-// values whose products and sums are exact, so their results agree exactly.
+// float64: the same in double. int32: the float64 kernels with rows of
+// 32-bit integers (int16 streams, on integer frames held as float64), each
+// converted exactly as it is loaded; their products and sums are exact
+// integers, so their results agree exactly on every backend.
 //
 // Pair kernels: the row kernel for two rows on the same windows: each
 // result is exactly what the row kernel gives for its row alone; the pair
@@ -63,6 +65,10 @@ struct HqSplitRow {
 
 void hq_rows_f32_scalar(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept;
 void hq_rows_f64_scalar(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count, double* out) noexcept;
+void hq_rows_i32_scalar(const double* x, std::size_t step, const HqRow<std::int32_t>& row, std::size_t count,
+                        double* out) noexcept;
+void hq_rows2_i32_scalar(const double* x, std::size_t step, const HqRow<std::int32_t>& a, const HqRow<std::int32_t>& b,
+                         std::size_t count, double* out_a, double* out_b) noexcept;
 void hq_rows2_f32_scalar(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,
                       float* out_a, float* out_b) noexcept;
 void hq_rows2_f64_scalar(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,
@@ -80,6 +86,10 @@ void hq_half_band_f64_scalar(const double* even, const double* odd, const double
 const HqDesignLoops& hq_design_loops_avx2() noexcept;
 void hq_rows_f32_avx2(const float* x, std::size_t step, const HqRow<float>& row, std::size_t count, float* out) noexcept;
 void hq_rows_f64_avx2(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count, double* out) noexcept;
+void hq_rows_i32_avx2(const double* x, std::size_t step, const HqRow<std::int32_t>& row, std::size_t count,
+                      double* out) noexcept;
+void hq_rows2_i32_avx2(const double* x, std::size_t step, const HqRow<std::int32_t>& a, const HqRow<std::int32_t>& b,
+                       std::size_t count, double* out_a, double* out_b) noexcept;
 void hq_rows2_f32_avx2(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,
                       float* out_a, float* out_b) noexcept;
 void hq_rows2_f64_avx2(const double* x, std::size_t step, const HqRow<double>& a, const HqRow<double>& b, std::size_t count,

@@ -3,6 +3,7 @@
 #include "backend/hq_kernels.hpp"
 
 #include <cstddef>
+#include <cstdint>
 
 namespace tenvira {
 
@@ -46,6 +47,25 @@ void hq_rows_f64_scalar(const double* x, std::size_t step, const HqRow<double>& 
         }
         out[k] = acc;
     }
+}
+
+void hq_rows_i32_scalar(const double* x, std::size_t step, const HqRow<std::int32_t>& row, std::size_t count,
+                        double* out) noexcept {
+    for (std::size_t k = 0; k < count; ++k) {
+        const double* w = x + k * step;
+        double acc = 0.0;
+        for (std::size_t t = 0; t < row.n; ++t) {
+            const double product = w[t] * static_cast<double>(coefficient(row, t));
+            acc = acc + product;
+        }
+        out[k] = acc;
+    }
+}
+
+void hq_rows2_i32_scalar(const double* x, std::size_t step, const HqRow<std::int32_t>& a, const HqRow<std::int32_t>& b,
+                         std::size_t count, double* out_a, double* out_b) noexcept {
+    hq_rows_i32_scalar(x, step, a, count, out_a);
+    hq_rows_i32_scalar(x, step, b, count, out_b);
 }
 
 void hq_rows2_f32_scalar(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,

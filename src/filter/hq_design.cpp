@@ -96,9 +96,9 @@ HqHalfBand design_half_band(const HqPresetConstants& constants, double rho, HqAr
     stage.reach = reach;
     if (arithmetic == HqArithmetic::I16) {
         // Each side's taps sum to 1/4: exactly 2^28 in units of 2^-30.
-        std::vector<double> q30(taps.size());
+        std::vector<std::int32_t> q30(taps.size());
         quantise_row(taps.data(), 1.0, taps.size(), std::int64_t{1} << 28, q30.data());
-        stage.taps_f64 = aligned<double>(q30);
+        stage.taps_f64 = aligned<double>(std::vector<double>(q30.begin(), q30.end()));
     } else if (arithmetic == HqArithmetic::F64) {
         stage.taps_f64 = aligned<double>(taps);
     } else {
@@ -412,15 +412,15 @@ HqPolyphase design_polyphase(const HqPresetConstants& constants, std::uint64_t p
         case HqArithmetic::F64Split:
             fault("a split design is never asked for");
         case HqArithmetic::I16: {
-            // The 32-bit integers, held as float64 (exactly): a frame (at
-            // most int16_bound) times one of them stays far below 2^53, and
-            // so does a whole row's sum while int16_bound times the
-            // coefficients' magnitudes does (a low-pass's sum of magnitudes
-            // is a few times 2^30), so float64 arithmetic gives the exact
-            // integer sum in any order. They are rounded straight into the
-            // padded rows.
+            // The 32-bit integers, which the kernels convert to float64
+            // (exactly) as they load them: a frame (at most int16_bound)
+            // times one of them stays far below 2^53, and so does a whole
+            // row's sum while int16_bound times the coefficients' magnitudes
+            // does (a low-pass's sum of magnitudes is a few times 2^30), so
+            // float64 arithmetic gives the exact integer sum in any order.
+            // They are rounded straight into the padded rows.
             const auto taps = static_cast<std::size_t>(stage.taps);
-            stage.rows_f64 = padded<double>(stage, [&](std::size_t r, double* to) {
+            stage.rows_i32 = padded<std::int32_t>(stage, [&](std::size_t r, std::int32_t* to) {
                 const double magnitude =
                     loops.quantise_row(rows.data() + r * taps, scale_later ? scales[r] : 1.0, taps, std::int64_t{1} << 30, to);
                 if (!(magnitude * int16_bound < 0x1p53)) fault("studio int16 row too large for exact sums");

@@ -98,9 +98,9 @@ struct HqPolyphase {
     // backward; their float32 copies in rows_f32 go unread.
     AlignedBuffer<double> rows_centre;
     std::uint64_t centre_begin = 0, centre_end = 0, centre_first = 0, centre_stride = 0;
-    // F64: the coefficients. I16: round(h 2^30) as exact float64 integers,
-    // each row summing to exactly 2^30.
-    AlignedBuffer<double> rows_f64;
+    AlignedBuffer<double> rows_f64;  // F64
+    // I16: round(h 2^30), each row summing to exactly 2^30.
+    AlignedBuffer<std::int32_t> rows_i32;
     // Streams of small P and Q, where it is cheaper, run the stage as
     // overlap-save blocks instead (hq_fft.hpp; float64 ones for vhq and for
     // int16 streams): blocks[0] in mono streams,
@@ -134,7 +134,7 @@ struct HqDesignLoops {
     void (*row_values)(const HqRowTerms& terms, std::uint64_t taps, double* out) noexcept;
     double (*row_scale)(double* out, std::uint64_t taps, bool scaled) noexcept;
     double (*quantise_row)(const double* row, double scale, std::uint64_t taps, std::int64_t target,
-                           double* q) noexcept;
+                           std::int32_t* q) noexcept;
 };
 
 // The baseline build of those loops.

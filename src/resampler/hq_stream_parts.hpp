@@ -148,8 +148,8 @@ struct Arith<HqArithmetic::F64Split> : Arith<HqArithmetic::F32> {
     static S out(R r) noexcept { return static_cast<float>(r); }
 };
 
-// int16 samples and, in the direct form, 32-bit integer coefficients, both
-// held as float64: the products and every partial sum are exact integers
+// int16 samples held as float64 and, in the direct form, 32-bit integer
+// coefficients, converted to float64 as the kernels load them: the products and every partial sum are exact integers
 // (see hq_design.cpp), so the float64 kernels return the exact sum, whatever
 // their order, on every backend. Overlap-save blocks sum in float64 instead,
 // with the same operations in the same order on every backend. Frames are
@@ -159,7 +159,7 @@ template <>
 struct Arith<HqArithmetic::I16> {
     using S = std::int16_t;
     using W = double;
-    using C = double;
+    using C = std::int32_t;
     using R = double;  // exact integer sums in units of 2^-(30 + g)
     static constexpr int g = HqDesign::int16_guard_bits;
     // floor(x + 1/2) for |x| < 2^52, inline (std::floor is a library call
@@ -170,19 +170,19 @@ struct Arith<HqArithmetic::I16> {
         const auto t = static_cast<double>(static_cast<std::int64_t>(y));
         return t > y ? t - 1.0 : t;
     }
-    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_f64.data(); }
-    static const C* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
+    static const C* rows(const HqPolyphase& p) noexcept { return p.rows_i32.data(); }
+    static const double* taps(const HqHalfBand& h) noexcept { return h.taps_f64.data(); }
     static void dot(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& row, std::size_t count,
                     R* out) noexcept {
-        k.rows_f64(x, step, row, count, out);
+        k.rows_i32(x, step, row, count, out);
     }
     static void dot2(const HqKernels& k, const W* x, std::size_t step, const HqRow<C>& a, const HqRow<C>& b, std::size_t count,
                      R* out_a, R* out_b) noexcept {
-        k.rows2_f64(x, step, a, b, count, out_a, out_b);
+        k.rows2_i32(x, step, a, b, count, out_a, out_b);
     }
     // The exact sum in units of 2^-30 of the grid, rounded to the grid
     // (nearest, halves up).
-    static void half_band(const HqKernels& k, const W* even, const W* odd, const C* c, std::size_t taps,
+    static void half_band(const HqKernels& k, const W* even, const W* odd, const double* c, std::size_t taps,
                           std::size_t n, W* out) noexcept {
         k.half_band_f64(even, odd, c, taps, 0x1p29, n, out);
         for (std::size_t j = 0; j < n; ++j) out[j] = round_half_up(out[j] * 0x1p-30);

@@ -86,12 +86,24 @@ template <typename O, bool Backward>
     }
 }
 
+// The same for float64 sums with a row of 32-bit integers, each converted
+// exactly.
+template <typename O, bool Backward>
+[[gnu::always_inline]] inline F64Ops::V row_vector(const std::int32_t* at, std::size_t t) {
+    static_assert(std::is_same_v<O, F64Ops>);
+    if constexpr (Backward) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at - t - 3));
+        return _mm256_cvtepi32_pd(_mm_shuffle_epi32(v, 0x1B));
+    } else {
+        return _mm256_cvtepi32_pd(_mm_loadu_si128(reinterpret_cast<const __m128i*>(at + t)));
+    }
+}
+
 // The sums of D frames: each one's lanes added (O::lane_sums, a group of
 // registers at a time), then taps body .. n - 1 of its window fused in order.
-template <typename O, int D, bool Backward>
+template <typename O, int D, bool Backward, typename C>
 [[gnu::always_inline]] inline void frame_sums(const typename O::V* acc, const typename O::T* x, std::size_t step,
-                                              const typename O::T* at, std::size_t body, std::size_t n,
-                                              typename O::T* out) {
+                                              const C* at, std::size_t body, std::size_t n, typename O::T* out) {
     using V = typename O::V;
     using T = typename O::T;
     constexpr int G = O::group;
@@ -103,7 +115,9 @@ template <typename O, int D, bool Backward>
         for (int i = 0; i < G && g + i < D; ++i) {
             const T* w = x + static_cast<std::size_t>(g + i) * step;
             T v = s[i];
-            for (std::size_t t = body; t < n; ++t) v = O::fmadd1(w[t], Backward ? at[-static_cast<std::ptrdiff_t>(t)] : at[t], v);
+            for (std::size_t t = body; t < n; ++t) {
+                v = O::fmadd1(w[t], static_cast<T>(Backward ? at[-static_cast<std::ptrdiff_t>(t)] : at[t]), v);
+            }
             out[g + i] = v;
         }
     }
@@ -114,8 +128,8 @@ template <typename O, int D, bool Backward>
 // tail fused in order. Every frame gets the same arithmetic whatever D is,
 // so that a frame's value does not depend on how many frames share its row
 // in a call.
-template <typename O, int D, bool Backward>
-void rows1(const typename O::T* x, std::size_t step, const typename O::T* at, std::size_t n, typename O::T* out) {
+template <typename O, int D, bool Backward, typename C>
+void rows1(const typename O::T* x, std::size_t step, const C* at, std::size_t n, typename O::T* out) {
     using V = typename O::V;
     constexpr auto L = static_cast<std::size_t>(O::lanes);
     const std::size_t body = n / L * L;
@@ -131,9 +145,9 @@ void rows1(const typename O::T* x, std::size_t step, const typename O::T* at, st
 // The same for two rows on the same windows, n_a <= n_b, D <= 6 (two chains
 // per window and lane fill 12 registers): each window vector is loaded once
 // for both rows. Each frame gets exactly rows1's arithmetic for its row.
-template <typename O, int D, bool BackA, bool BackB>
-void rows2(const typename O::T* x, std::size_t step, const typename O::T* at_a, std::size_t n_a,
-           const typename O::T* at_b, std::size_t n_b, typename O::T* out_a, typename O::T* out_b) {
+template <typename O, int D, bool BackA, bool BackB, typename C>
+void rows2(const typename O::T* x, std::size_t step, const C* at_a, std::size_t n_a, const C* at_b, std::size_t n_b,
+           typename O::T* out_a, typename O::T* out_b) {
     using V = typename O::V;
     constexpr auto L = static_cast<std::size_t>(O::lanes);
     const std::size_t body_a = n_a / L * L, body_b = n_b / L * L;
@@ -173,9 +187,8 @@ void in_batches(std::size_t count, const K& kernel) {
     }
 }
 
-template <typename O>
-void rows(const typename O::T* x, std::size_t step, const HqRow<typename O::T>& row, std::size_t count,
-          typename O::T* out) {
+template <typename O, typename C>
+void rows(const typename O::T* x, std::size_t step, const HqRow<C>& row, std::size_t count, typename O::T* out) {
     const auto run = [&]<bool Backward>() {
         in_batches<8>(count, [&](auto d, std::size_t k) {
             rows1<O, decltype(d)::value, Backward>(x + k * step, step, row.at, row.n, out + k);
@@ -188,9 +201,9 @@ void rows(const typename O::T* x, std::size_t step, const HqRow<typename O::T>& 
     }
 }
 
-template <typename O>
-void rows2(const typename O::T* x, std::size_t step, HqRow<typename O::T> a, HqRow<typename O::T> b,
-           std::size_t count, typename O::T* out_a, typename O::T* out_b) {
+template <typename O, typename C>
+void rows2(const typename O::T* x, std::size_t step, HqRow<C> a, HqRow<C> b, std::size_t count, typename O::T* out_a,
+           typename O::T* out_b) {
     if (a.n > b.n) {
         std::swap(a, b);
         std::swap(out_a, out_b);
@@ -385,6 +398,16 @@ void hq_rows_f32_avx2(const float* x, std::size_t step, const HqRow<float>& row,
 void hq_rows_f64_avx2(const double* x, std::size_t step, const HqRow<double>& row, std::size_t count,
                       double* out) noexcept {
     rows<F64Ops>(x, step, row, count, out);
+}
+
+void hq_rows_i32_avx2(const double* x, std::size_t step, const HqRow<std::int32_t>& row, std::size_t count,
+                      double* out) noexcept {
+    rows<F64Ops>(x, step, row, count, out);
+}
+
+void hq_rows2_i32_avx2(const double* x, std::size_t step, const HqRow<std::int32_t>& a, const HqRow<std::int32_t>& b,
+                       std::size_t count, double* out_a, double* out_b) noexcept {
+    rows2<F64Ops>(x, step, a, b, count, out_a, out_b);
 }
 
 void hq_rows2_f32_avx2(const float* x, std::size_t step, const HqRow<float>& a, const HqRow<float>& b, std::size_t count,

@@ -1,7 +1,5 @@
 // The studio design's inner loops compiled for AVX2 (filter/hq_design_loops.inc):
 // the same bits as the baseline build, four float64 lanes at a time.
-#include <immintrin.h>
-
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
